@@ -1,0 +1,1 @@
+int keshocr_model_placeholder = 0;

@@ -1,0 +1,102 @@
+"""Font lists for the synthetic generator.
+
+Every path is relative to /usr/share/fonts (Debian font packages, see README.md).
+TRAIN_FONTS are used for training; HELD_OUT_FONTS are never shown to a network
+during training and are used only for evaluation and for the committed sample
+images.  Held-out families were chosen so that no near-copy of them is in the
+training list (Liberation/Arimo, Nimbus/FreeSans, DejaVu/Hack are such pairs, so
+all of those stay on the training side).
+"""
+import glob
+import os
+
+FONT_ROOT = "/usr/share/fonts"
+
+_TRAIN_GLOBS = [
+    "truetype/dejavu/DejaVuSans*.ttf",
+    "truetype/dejavu/DejaVuSerif*.ttf",
+    "truetype/liberation2/Liberation*.ttf",
+    "truetype/croscore/*.ttf",
+    "truetype/freefont/Free*.ttf",
+    "opentype/urw-base35/C059-*.otf",
+    "opentype/urw-base35/NimbusMonoPS-*.otf",
+    "opentype/urw-base35/NimbusRoman-*.otf",
+    "opentype/urw-base35/NimbusSans-*.otf",
+    "opentype/urw-base35/NimbusSansNarrow-*.otf",
+    "opentype/urw-base35/P052-*.otf",
+    "opentype/urw-base35/URWBookman-*.otf",
+    "opentype/urw-base35/Z003-*.otf",
+    "truetype/noto/NotoSans-*.ttf",
+    "truetype/noto/NotoSansDisplay-*.ttf",
+    "truetype/noto/NotoSansMono-*.ttf",
+    "truetype/noto/NotoMono-*.ttf",
+    "truetype/noto/NotoSerif-*.ttf",
+    "truetype/noto/NotoSerifDisplay-*.ttf",
+    "truetype/crosextra/Carlito-*.ttf",
+    "truetype/roboto/unhinted/RobotoCondensed-*.ttf",
+    "truetype/roboto/unhinted/RobotoTTF/Roboto-*.ttf",
+    "truetype/open-sans/OpenSans-*.ttf",
+    "truetype/firacode/FiraCode-*.ttf",
+    "truetype/hack/Hack-*.ttf",
+]
+
+_HELD_OUT_GLOBS = [
+    "opentype/cantarell/Cantarell-*.otf",
+    "truetype/lato/Lato-*.ttf",
+    "truetype/oxygen/*.ttf",
+    "truetype/inconsolata/Inconsolata.otf",
+    "truetype/jetbrains-mono/JetBrainsMono-*.ttf",
+    "opentype/urw-base35/URWGothic-*.otf",
+    "truetype/crosextra/Caladea-*.ttf",
+]
+
+# Hairline weights are too thin to survive the degradations at small sizes.
+_EXCLUDE_SUBSTR = ["Hairline", "ExtraLight", "-Thin", "Retina"]
+
+# Fonts whose glyphs are only used as clutter (labelled background): non-Latin
+# scripts and symbols, so the detector learns that not every glyph is a code.
+_CLUTTER_GLOBS = [
+    "truetype/noto/NotoSansArabic-Regular.ttf",
+    "truetype/noto/NotoSansThai-Regular.ttf",
+    "truetype/noto/NotoSansDevanagari-Regular.ttf",
+    "truetype/noto/NotoSansHebrew-Regular.ttf",
+    "truetype/noto/NotoSansGeorgian-Regular.ttf",
+    "truetype/noto/NotoSansArmenian-Regular.ttf",
+    "truetype/noto/NotoSansEthiopic-Regular.ttf",
+    "truetype/noto/NotoSansTamil-Regular.ttf",
+    "truetype/noto/NotoSansBengali-Regular.ttf",
+    "truetype/noto/NotoSansKhmer-Regular.ttf",
+    "truetype/noto/NotoSansSymbols2-Regular.ttf",
+    "truetype/noto/NotoSansSymbols-Regular.ttf",
+]
+
+
+def _expand(globs):
+    out = []
+    for g in globs:
+        for p in sorted(glob.glob(os.path.join(FONT_ROOT, g))):
+            rel = os.path.relpath(p, FONT_ROOT)
+            if any(s in rel for s in _EXCLUDE_SUBSTR):
+                continue
+            if rel not in out:
+                out.append(rel)
+    return out
+
+
+def train_fonts():
+    return [os.path.join(FONT_ROOT, p) for p in _expand(_TRAIN_GLOBS)]
+
+
+def held_out_fonts():
+    return [os.path.join(FONT_ROOT, p) for p in _expand(_HELD_OUT_GLOBS)]
+
+
+def clutter_fonts():
+    return [os.path.join(FONT_ROOT, p) for p in _expand(_CLUTTER_GLOBS)]
+
+
+if __name__ == "__main__":
+    tr, ho, cl = train_fonts(), held_out_fonts(), clutter_fonts()
+    print(len(tr), "train fonts;", len(ho), "held-out fonts;", len(cl), "clutter fonts")
+    for p in ho:
+        print("held-out:", p)
