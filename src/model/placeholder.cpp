@@ -1,1 +1,0 @@
-int keshocr_model_placeholder = 0;
