@@ -32,16 +32,16 @@ CODE_LEN_RANGE = (1, 12)
 
 # ---------------------------------------------------------------- detector
 DET = dict(
-    arch="det_m",
+    arch="det_l",
     crop=320,            # training windows of the 768-scaled image
     batch=12,
     lr=3e-3,
     weight_decay=1e-4,
     ce_weights=(1.0, 1.0, 1.5),
     dice_weight=1.0,
-    steps=200000,
-    ckpt_every=200,
-    eval_every=2000,
+    steps=8000,
+    ckpt_every=100,
+    eval_every=1000,
     seed=1234,
     # logits are multiplied by this before the softmax in the exported model;
     # it sharpens the probabilities without changing any argmax.

@@ -1,6 +1,9 @@
 #include "support/test_paths.h"
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 
 namespace keshocr_test {
 
@@ -11,6 +14,22 @@ std::string SourcePath(const std::string& relative) {
 std::string TestDataPath(const std::string& relative) {
   return std::string(KESHOCR_TEST_DATA_DIR) + "/" + relative;
 }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string TestModel(const std::string& name) { return ReadFile(TestDataPath("models/" + name)); }
 
 std::string ScratchDir(const std::string& name) {
   namespace fs = std::filesystem;

@@ -1,0 +1,136 @@
+"""Network definitions: character detector (segmentation) and recogniser (classifier)."""
+import torch
+import torch.nn as nn
+import torch.nn.functional as F
+
+
+def conv_bn(cin, cout, k=3, s=1, d=1, groups=1, act=True):
+    layers = [nn.Conv2d(cin, cout, k, s, padding=d * (k // 2), dilation=d, groups=groups, bias=False),
+              nn.BatchNorm2d(cout)]
+    if act:
+        layers.append(nn.ReLU(inplace=True))
+    return nn.Sequential(*layers)
+
+
+class DS(nn.Module):
+    """Depthwise-separable block: dw 3x3 (stride, dilation) + pw 1x1, residual when shapes match."""
+
+    def __init__(self, cin, cout, s=1, d=1):
+        super().__init__()
+        self.dw = conv_bn(cin, cin, 3, s, d, groups=cin)
+        self.pw = conv_bn(cin, cout, 1, act=False)
+        self.res = (s == 1 and cin == cout)
+
+    def forward(self, x):
+        y = self.pw(self.dw(x))
+        if self.res:
+            y = y + x
+        return F.relu(y)
+
+
+def up2(x):
+    return F.interpolate(x, scale_factor=2.0, mode="bilinear", align_corners=False)
+
+
+class Detector(nn.Module):
+    """Encoder with five stride-2 stages (1/2 .. 1/32, dilated tail for a
+    receptive field of several hundred pixels), additive top-down decoder back
+    to 1/2 resolution, 1x1 head, bilinear x2 to full resolution, softmax.
+
+    Output: probabilities of {background, char ring, char core}."""
+
+    def __init__(self, ch=(12, 24, 48, 64, 96), n_cls=3, extra=1):
+        super().__init__()
+        c0, c1, c2, c3, c4 = ch
+        self.stem = conv_bn(3, c0, 3, 2)                                     # 1/2
+        self.s2 = nn.Sequential(DS(c0, c1, 2), *[DS(c1, c1) for _ in range(extra)])     # 1/4
+        self.s3 = nn.Sequential(DS(c1, c2, 2), *[DS(c2, c2) for _ in range(extra)])     # 1/8
+        self.s4 = nn.Sequential(DS(c2, c3, 2), DS(c3, c3), DS(c3, c3, d=2))   # 1/16
+        self.s5 = nn.Sequential(DS(c3, c4, 2), DS(c4, c4, d=2), DS(c4, c4, d=4), DS(c4, c4, d=2))  # 1/32
+        self.l5 = conv_bn(c4, c3, 1)
+        self.d4 = DS(c3, c3)
+        self.l4 = conv_bn(c3, c2, 1)
+        self.d3 = DS(c2, c2)
+        self.l3 = conv_bn(c2, c1, 1)
+        self.d2 = DS(c1, c1)
+        self.l2 = conv_bn(c1, c0, 1)
+        self.d1 = DS(c0, c0)
+        self.head = nn.Conv2d(c0, n_cls, 1)
+        self.register_buffer("logit_scale", torch.ones(()))
+
+    def logits(self, x):
+        x1 = self.stem(x)
+        x2 = self.s2(x1)
+        x3 = self.s3(x2)
+        x4 = self.s4(x3)
+        x5 = self.s5(x4)
+        y = self.d4(up2(self.l5(x5)) + x4)
+        y = self.d3(up2(self.l4(y)) + x3)
+        y = self.d2(up2(self.l3(y)) + x2)
+        y = self.d1(up2(self.l2(y)) + x1)
+        return self.head(y)  # half resolution
+
+    def forward(self, x):
+        # softmax at half resolution, then bilinear x2: interpolating probabilities
+        # keeps them summing to one and is much cheaper than a softmax at 768 x 768
+        return up2(softmax_c(self.logits(x) * self.logit_scale))
+
+
+def softmax_c(y):
+    """Softmax over dim 1 written with elementwise ops (fast in ONNX Runtime)."""
+    m = y.max(dim=1, keepdim=True)[0] if y.shape[1] != 3 else torch.max(torch.max(y[:, 0:1], y[:, 1:2]), y[:, 2:3])
+    e = torch.exp(y - m)
+    return e / e.sum(dim=1, keepdim=True)
+
+
+class Recogniser(nn.Module):
+    """Stride-2 CNN on the 128x128 letterboxed crop, global average pooling,
+    linear layer, softmax over the 36 characters."""
+
+    def __init__(self, ch=(24, 32, 64, 128, 256), n_cls=36, dropout=0.2):
+        super().__init__()
+        c0, c1, c2, c3, c4 = ch
+        self.features = nn.Sequential(
+            conv_bn(3, c0, 3, 2),        # 64
+            conv_bn(c0, c1, 3, 2),       # 32
+            DS(c1, c1),
+            conv_bn(c1, c2, 3, 2),       # 16
+            DS(c2, c2),
+            conv_bn(c2, c3, 3, 2),       # 8
+            DS(c3, c3),
+            conv_bn(c3, c4, 3, 2),       # 4
+            conv_bn(c4, c4, 1),
+        )
+        self.drop = nn.Dropout(dropout)
+        self.fc = nn.Linear(c4, n_cls)
+
+    def logits(self, x):
+        x = self.features(x)
+        x = x.mean(dim=(2, 3))
+        return self.fc(self.drop(x))
+
+    def forward(self, x):
+        return torch.softmax(self.logits(x), dim=1)
+
+
+DET_ARCHS = {
+    "det_s": dict(ch=(8, 16, 32, 48, 64), extra=1),
+    "det_m": dict(ch=(16, 32, 64, 96, 128), extra=2),
+    "det_l": dict(ch=(16, 48, 96, 160, 256), extra=3),
+}
+REC_ARCHS = {
+    "rec_s": dict(ch=(16, 24, 48, 96, 192)),
+    "rec_m": dict(ch=(24, 32, 64, 128, 256)),
+}
+
+
+def make_detector(arch):
+    return Detector(**DET_ARCHS[arch])
+
+
+def make_recogniser(arch):
+    return Recogniser(**REC_ARCHS[arch])
+
+
+def n_params(m):
+    return sum(p.numel() for p in m.parameters())

@@ -1,0 +1,873 @@
+"""Synthetic scenes with printed codes, with per-character quadrilaterals.
+
+Everything is driven by a numpy Generator, so a given seed always gives the same
+image.  The main entry points are
+
+  make_layer_code(...)   a code (optionally on a plate-like panel) in local coordinates
+  det_sample(rng, T)     a T x T window of a 768-scaled scene + label map (detector)
+  scene_image(rng, ...)  a whole image at its own resolution + char quads (evaluation,
+                         recogniser crops, sample files)
+
+Glyph labels: "text" (a character of the alphabet that has to be read),
+"ignore" (no loss: too small, cut by the window, or a lower-case letter that looks
+like a capital) and "bg" (clutter: punctuation, lower case, other scripts).
+"""
+import math
+import os
+
+import cv2
+import numpy as np
+from PIL import Image, ImageDraw, ImageFont
+
+import config as C
+import fonts as F
+
+ALPHABET = C.ALPHABET
+LOWER_LIKE_UPPER = set("cosuvwxz")
+SEPARATORS = ["-", "\u00b7", "\u2022", "=", ".", ":", "/", "*", "#", "\u2605", "\u2013"]
+WORDS = ("the of state land opportunity natural county dealer sample island sunshine "
+         "freedom live free or die great lakes empire garden treasure beautiful keystone "
+         "heart of dixie grand canyon peach evergreen pride spirit america tax exempt "
+         "lot no batch exp use by made in serial model type ref date best before "
+         "warning caution keep dry fragile handle with care property of inspected "
+         "voltage rated power input output class code part assembly").split()
+
+
+# ------------------------------------------------------------------ fonts
+class FontBank:
+    """Fonts grouped by family; sampling picks a family first, then a style."""
+
+    def __init__(self, paths):
+        fams = {}
+        for p in paths:
+            if not font_ok(p):
+                continue
+            key = os.path.dirname(p) + "/" + os.path.basename(p).split("-")[0].split(".")[0]
+            fams.setdefault(key, []).append(p)
+        self.families = [fams[k] for k in sorted(fams)]
+        self.paths = [p for f in self.families for p in f]
+
+    def sample(self, rng):
+        fam = self.families[rng.integers(len(self.families))]
+        return fam[rng.integers(len(fam))]
+
+
+_font_cache = {}
+
+
+def get_font(path, size):
+    key = (path, size)
+    f = _font_cache.get(key)
+    if f is None:
+        if len(_font_cache) > 4000:
+            _font_cache.clear()
+        f = ImageFont.truetype(path, size)
+        _font_cache[key] = f
+    return f
+
+
+_ok_cache = {}
+
+
+def font_ok(path):
+    """True when the font has distinct, non-empty glyphs for the whole alphabet."""
+    if path in _ok_cache:
+        return _ok_cache[path]
+    ok = True
+    try:
+        seen = set()
+        for ch in ALPHABET:
+            a, _, _ = _render_glyph(path, ch, 40, 0)
+            if a is None or a.size == 0 or a.max() < 128:
+                ok = False
+                break
+            seen.add((a.shape, a.tobytes()))
+        if ok and len(seen) < len(ALPHABET) - 1:
+            ok = False
+    except Exception:
+        ok = False
+    _ok_cache[path] = ok
+    return ok
+
+
+_cap_cache = {}
+
+
+def cap_ratio(path):
+    r = _cap_cache.get(path)
+    if r is None:
+        a, _, _ = _render_glyph(path, "H", 200, 0)
+        r = a.shape[0] / 200.0 if a is not None else 0.7
+        _cap_cache[path] = r
+    return r
+
+
+def _render_glyph(path, ch, size, stroke):
+    """Ink-cropped alpha (uint8), ink top relative to the baseline, advance."""
+    font = get_font(path, size)
+    pad = size + stroke + 4
+    W = 2 * size + 2 * pad
+    img = Image.new("L", (W, W), 0)
+    d = ImageDraw.Draw(img)
+    base_y = pad + int(size * 1.3)
+    d.text((pad, base_y), ch, font=font, fill=255, anchor="ls",
+           stroke_width=stroke, stroke_fill=255)
+    a = np.asarray(img)
+    ys = np.nonzero(a.max(axis=1))[0]
+    xs = np.nonzero(a.max(axis=0))[0]
+    if len(ys) == 0:
+        return None, 0, font.getlength(ch)
+    a = a[ys[0]:ys[-1] + 1, xs[0]:xs[-1] + 1]
+    return a, ys[0] - base_y, font.getlength(ch)
+
+
+_glyph_cache = {}
+
+
+def glyph(path, ch, cap_px, stroke=0):
+    size = max(5, int(round(cap_px / cap_ratio(path))))
+    key = (path, ch, size, stroke)
+    g = _glyph_cache.get(key)
+    if g is None:
+        if len(_glyph_cache) > 30000:
+            _glyph_cache.clear()
+        g = _render_glyph(path, ch, size, stroke)
+        _glyph_cache[key] = g
+    return g
+
+
+# ------------------------------------------------------------------ random helpers
+def loguniform(rng, a, b):
+    return float(math.exp(rng.uniform(math.log(a), math.log(b))))
+
+
+def random_code(rng, n=None):
+    if n is None:
+        n = int(rng.integers(C.CODE_LEN_RANGE[0], C.CODE_LEN_RANGE[1] + 1))
+    mode = rng.random()
+    if mode < 0.25:
+        pool = "0123456789"
+    elif mode < 0.4:
+        pool = ALPHABET[10:]
+    else:
+        pool = ALPHABET
+    s = "".join(pool[i] for i in rng.integers(0, len(pool), n))
+    if rng.random() < 0.15 and n >= 2:  # repeated characters (11, 00, II ...)
+        i = int(rng.integers(0, n - 1))
+        s = s[:i] + s[i] + s[i + 1:]
+        s = s[:i + 1] + s[i] + s[i + 2:]
+    return s[:n]
+
+
+def random_color(rng):
+    return rng.uniform(0, 255, 3)
+
+
+def contrasting_pair(rng):
+    """Foreground/background colours with a luminance gap (sometimes small)."""
+    for _ in range(20):
+        bg = random_color(rng)
+        fg = random_color(rng)
+        if rng.random() < 0.5:  # dark on light, the common case
+            bg = rng.uniform(150, 255, 3) * rng.uniform(0.85, 1.0)
+            fg = rng.uniform(0, 110, 3)
+            if rng.random() < 0.3:  # red/blue/green ink
+                k = int(rng.integers(3))
+                fg[k] = rng.uniform(120, 230)
+        elif rng.random() < 0.3:  # light on dark
+            bg = rng.uniform(0, 90, 3)
+            fg = rng.uniform(170, 255, 3)
+        lum = lambda c: 0.299 * c[0] + 0.587 * c[1] + 0.114 * c[2]
+        gap = abs(lum(fg) - lum(bg))
+        need = 45 if rng.random() < 0.85 else 25
+        if gap >= need:
+            return fg, bg
+    return np.array([20.0, 20, 20]), np.array([235.0, 235, 235])
+
+
+# ------------------------------------------------------------------ text lines
+class Line:
+    """A line of glyphs rendered into a local canvas."""
+
+    def __init__(self, alpha, glyphs):
+        self.alpha = alpha      # float32 HxW in [0,1]
+        self.glyphs = glyphs    # list of dict(char, label, box=[x0,y0,x1,y1])
+
+
+def render_line(rng, items, font, cap_px, gap_ratio=0.15, sx=1.0, stroke=0,
+                gap_jitter=0.03, italic_shear=0.0, mono=False):
+    """items: list of (char, label); ' ' is a space."""
+    placed = []
+    x = 0.0
+    adv_mono = None
+    if mono:
+        g0 = glyph(font, "W", cap_px, stroke)
+        adv_mono = (g0[0].shape[1] if g0[0] is not None else cap_px * 0.6) * sx
+    for ch, lab in items:
+        if ch == " ":
+            x += cap_px * rng.uniform(0.35, 1.0)
+            continue
+        ch_px = cap_px
+        if lab != "text" and ch not in SEPARATORS and not ch.isdigit() and not ch.isupper():
+            pass
+        a, top, adv = glyph(font, ch, ch_px, stroke)
+        if a is None:
+            continue
+        if sx != 1.0:
+            nw = max(1, int(round(a.shape[1] * sx)))
+            a = cv2.resize(a, (nw, a.shape[0]), interpolation=cv2.INTER_AREA if sx < 1 else cv2.INTER_LINEAR)
+        w = a.shape[1]
+        if mono:
+            x0 = x + (adv_mono - w) / 2.0
+            step = adv_mono + cap_px * (gap_ratio + rng.uniform(-gap_jitter, gap_jitter))
+        else:
+            x0 = x
+            step = w + cap_px * (gap_ratio + rng.uniform(-gap_jitter, gap_jitter))
+        placed.append((ch, lab, a, x0, float(top)))
+        x += step
+    if not placed:
+        return None
+    min_x = min(p[3] for p in placed)
+    max_x = max(p[3] + p[2].shape[1] for p in placed)
+    min_y = min(p[4] for p in placed)
+    max_y = max(p[4] + p[2].shape[0] for p in placed)
+    m = int(math.ceil(cap_px * 0.3)) + 2
+    shear_extra = int(abs(italic_shear) * (max_y - min_y)) + 1
+    Wc = int(math.ceil(max_x - min_x)) + 2 * m + 2 * shear_extra
+    Hc = int(math.ceil(max_y - min_y)) + 2 * m
+    canvas = np.zeros((Hc, Wc), np.float32)
+    glyphs = []
+    for ch, lab, a, x0, top in placed:
+        ox = x0 - min_x + m + shear_extra
+        oy = top - min_y + m
+        ix, iy = int(round(ox)), int(round(oy))
+        h, w = a.shape
+        sub = canvas[iy:iy + h, ix:ix + w]
+        np.maximum(sub, a[:sub.shape[0], :sub.shape[1]].astype(np.float32) / 255.0, out=sub)
+        glyphs.append(dict(char=ch, label=lab, box=[ix, iy, ix + w, iy + h]))
+    if italic_shear != 0.0:
+        cy = Hc / 2.0
+        M = np.array([[1, -italic_shear, italic_shear * cy], [0, 1, 0]], np.float32)
+        canvas = cv2.warpAffine(canvas, M, (Wc, Hc), flags=cv2.INTER_LINEAR)
+        for g in glyphs:
+            x0, y0, x1, y1 = g["box"]
+            # sheared ink box: keep the upright box that encloses the slanted glyph
+            xs = [x0 - italic_shear * (y0 - cy), x1 - italic_shear * (y0 - cy),
+                  x0 - italic_shear * (y1 - cy), x1 - italic_shear * (y1 - cy)]
+            g["box"] = [min(xs), y0, max(xs), y1]
+        # ink boxes of sheared glyphs: shrink to actual ink inside the enclosing box
+        for g in glyphs:
+            x0, y0, x1, y1 = [int(round(v)) for v in g["box"]]
+            x0, x1 = max(0, x0), min(Wc, x1)
+            sub = canvas[y0:y1, x0:x1]
+            cols = np.nonzero(sub.max(axis=0) > 0.2)[0]
+            if len(cols):
+                g["box"] = [x0 + cols[0], y0, x0 + cols[-1] + 1, y1]
+    widen_boxes(glyphs)
+    return Line(canvas, glyphs)
+
+
+def widen_boxes(glyphs):
+    """Widen narrow text boxes to MIN_BOX_W_RATIO x height, limited to half the gap
+    to each neighbour so that the cores of neighbouring characters never merge."""
+    for i, g in enumerate(glyphs):
+        x0, y0, x1, y1 = g["box"]
+        g["ink"] = list(g["box"])
+        if g["label"] != "text":
+            continue
+        w, h = x1 - x0, y1 - y0
+        want = C.MIN_BOX_W_RATIO * h
+        if w >= want:
+            continue
+        e = (want - w) / 2.0
+        el, er = e, e
+        if i > 0:
+            gap = x0 - glyphs[i - 1]["ink"][2] if "ink" in glyphs[i - 1] else x0 - glyphs[i - 1]["box"][2]
+            el = min(el, max(0.0, gap / 2.0))
+        if i + 1 < len(glyphs):
+            gap = glyphs[i + 1]["box"][0] - x1
+            er = min(er, max(0.0, gap / 2.0))
+        g["box"] = [x0 - el, y0, x1 + er, y1]
+
+
+# ------------------------------------------------------------------ layers
+class Layer:
+    """Local RGB + alpha image and glyph boxes, to be warped into a scene."""
+
+    def __init__(self, rgb, alpha, glyphs):
+        self.rgb = rgb.astype(np.float32)
+        self.alpha = alpha.astype(np.float32)
+        self.glyphs = glyphs
+
+
+def _fill_texture(rng, h, w, base):
+    """Colour field around `base` (flat, gradient or mottled)."""
+    r = rng.random()
+    out = np.empty((h, w, 3), np.float32)
+    out[:] = base
+    if r < 0.35:
+        return out
+    if r < 0.7:
+        other = np.clip(base + rng.normal(0, 35, 3), 0, 255)
+        ang = rng.uniform(0, 2 * math.pi)
+        yy, xx = np.mgrid[0:h, 0:w].astype(np.float32)
+        t = (xx * math.cos(ang) + yy * math.sin(ang))
+        t = (t - t.min()) / max(1e-3, t.max() - t.min())
+        return out * (1 - t[..., None]) + other * t[..., None]
+    n = value_noise(rng, h, w, scale=rng.uniform(4, 40))
+    return np.clip(out + (n[..., None] - 0.5) * rng.uniform(10, 60), 0, 255)
+
+
+def value_noise(rng, h, w, scale=16.0):
+    gh, gw = max(2, int(h / scale) + 2), max(2, int(w / scale) + 2)
+    g = rng.random((gh, gw)).astype(np.float32)
+    return cv2.resize(g, (w, h), interpolation=cv2.INTER_CUBIC).clip(0, 1)
+
+
+def items_for_code(rng, code, sep_prob=0.25):
+    """Characters of the code as (char,label), with optional group separators."""
+    items = [(c, "text") for c in code]
+    if len(code) >= 4 and rng.random() < sep_prob:
+        pos = int(rng.integers(1, len(code)))
+        r = rng.random()
+        if r < 0.5:
+            sep = [(" ", "bg")]
+        elif r < 0.8:
+            sep = [(SEPARATORS[int(rng.integers(len(SEPARATORS)))], "bg")]
+        else:
+            sep = [(" ", "bg"), (SEPARATORS[int(rng.integers(len(SEPARATORS)))], "bg"), (" ", "bg")]
+        items = items[:pos] + sep + items[pos:]
+    return items
+
+
+def clutter_items(rng, fonts_clutter=None):
+    """A word or phrase whose glyphs are not codes (labels bg/ignore/text)."""
+    r = rng.random()
+    if r < 0.6:
+        n = int(rng.integers(1, 4))
+        s = " ".join(WORDS[int(rng.integers(len(WORDS)))] for _ in range(n))
+        case = rng.random()
+        if case < 0.45:
+            s = s.capitalize() if rng.random() < 0.5 else s.title()
+        elif case < 0.75:
+            s = s.upper()
+    elif r < 0.8:
+        s = "".join(rng.choice(list("abcdefghijklmnopqrstuvwxyz-.,:;/()!?'&%+")) for _ in range(int(rng.integers(3, 12))))
+    else:
+        s = "".join(rng.choice(SEPARATORS + list("()[]<>+%&@$!?")) for _ in range(int(rng.integers(1, 5))))
+    items = []
+    for c in s:
+        if c == " ":
+            items.append((" ", "bg"))
+        elif c in ALPHABET:
+            items.append((c, "text"))
+        elif c in LOWER_LIKE_UPPER:
+            items.append((c, "ignore"))
+        else:
+            items.append((c, "bg"))
+    return items
+
+
+def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None):
+    """The code (and, for plates, panel + header/footer text) in local coords.
+
+    Returns (Layer, main_glyph_indices)."""
+    style = style or {}
+    font = style.get("font") or fonts.sample(rng)
+    fg, bg = contrasting_pair(rng)
+    if plate is None:
+        plate = rng.random() < 0.4
+    stroke = 0
+    if rng.random() < 0.25:
+        stroke = int(round(cap_px * rng.uniform(0.01, 0.05)))
+    r = rng.random()
+    if r < 0.15:
+        gap = rng.uniform(-0.04, 0.03)  # touching
+    elif r < 0.8:
+        gap = rng.uniform(0.05, 0.3)
+    else:
+        gap = rng.uniform(0.3, 0.7)
+    sx = float(np.clip(rng.normal(1.0, 0.15), 0.65, 1.4))
+    shear = rng.uniform(-0.25, 0.25) if rng.random() < 0.15 else 0.0
+    items = items_for_code(rng, code, sep_prob=0.45 if plate else 0.15)
+    line = render_line(rng, items, font, cap_px, gap_ratio=gap, sx=sx, stroke=stroke,
+                       italic_shear=shear, mono=rng.random() < 0.2)
+    if line is None:
+        return None, []
+    lh, lw = line.alpha.shape
+    if not plate:
+        # text printed on a surface: only the glyphs (plus optional box behind)
+        fill = _fill_texture(rng, lh, lw, fg) if rng.random() < 0.3 else np.full((lh, lw, 3), fg, np.float32)
+        alpha = line.alpha
+        rgb = fill
+        if rng.random() < 0.2:  # label patch behind the code
+            mx, my = int(cap_px * rng.uniform(0.2, 0.8)), int(cap_px * rng.uniform(0.15, 0.6))
+            H2, W2 = lh + 2 * my, lw + 2 * mx
+            panel = _fill_texture(rng, H2, W2, bg)
+            pa = np.ones((H2, W2), np.float32)
+            a2 = np.zeros((H2, W2), np.float32)
+            a2[my:my + lh, mx:mx + lw] = alpha
+            rgb = panel * (1 - a2[..., None]) + np.pad(fill, ((my, my), (mx, mx), (0, 0)), mode="edge") * a2[..., None]
+            for g in line.glyphs:
+                g["box"] = [g["box"][0] + mx, g["box"][1] + my, g["box"][2] + mx, g["box"][3] + my]
+                g["ink"] = [g["ink"][0] + mx, g["ink"][1] + my, g["ink"][2] + mx, g["ink"][3] + my]
+            alpha = pa
+        if rng.random() < 0.2 and alpha is line.alpha:  # drop shadow / emboss
+            d = max(1, int(cap_px * rng.uniform(0.02, 0.06)))
+            sh = np.zeros_like(alpha)
+            sh[d:, d:] = alpha[:-d, :-d]
+            shade = np.clip(fg * rng.uniform(0.2, 0.6), 0, 255) if fg.mean() > 100 else np.clip(fg + 80, 0, 255)
+            rgb = rgb * alpha[..., None] + shade * (1 - alpha[..., None])
+            alpha = np.maximum(alpha, sh * 0.8)
+            # premultiplied composite of glyph over its shadow
+            rgb = np.where(line.alpha[..., None] > 0, rgb, shade)
+        return Layer(rgb, alpha, line.glyphs), list(range(len(line.glyphs)))
+
+    # ---- plate-like panel
+    ph = int(lh + cap_px * rng.uniform(0.5, 1.4))
+    pw = int(lw + cap_px * rng.uniform(0.3, 1.2))
+    top_space = int((ph - lh) * rng.uniform(0.35, 0.65))
+    left = (pw - lw) // 2
+    panel = _fill_texture(rng, ph, pw, bg)
+    alpha = np.ones((ph, pw), np.float32)
+    # rounded corners
+    rad = int(min(ph, pw) * rng.uniform(0.02, 0.12))
+    if rad > 1:
+        m = np.zeros((ph, pw), np.uint8)
+        cv2.rectangle(m, (rad, 0), (pw - 1 - rad, ph - 1), 255, -1)
+        cv2.rectangle(m, (0, rad), (pw - 1, ph - 1 - rad), 255, -1)
+        for cx, cy in [(rad, rad), (pw - 1 - rad, rad), (rad, ph - 1 - rad), (pw - 1 - rad, ph - 1 - rad)]:
+            cv2.circle(m, (cx, cy), rad, 255, -1)
+        alpha = m.astype(np.float32) / 255.0
+    # border
+    if rng.random() < 0.6:
+        bc = fg if rng.random() < 0.6 else random_color(rng)
+        th = max(1, int(cap_px * rng.uniform(0.02, 0.08)))
+        ins = int(cap_px * rng.uniform(0.0, 0.12)) + th
+        cv2.rectangle(panel, (ins, ins), (pw - 1 - ins, ph - 1 - ins), tuple(float(v) for v in bc), th)
+    glyphs = []
+    # stripes / emblem decorations
+    if rng.random() < 0.3:
+        col = tuple(float(v) for v in random_color(rng))
+        y = int(rng.uniform(0, top_space * 0.5))
+        cv2.rectangle(panel, (0, y), (pw, y + max(1, int(cap_px * 0.1))), col, -1)
+    # mounting holes / bolts
+    if rng.random() < 0.5:
+        rr = max(1, int(cap_px * rng.uniform(0.04, 0.09)))
+        col = tuple(float(v) for v in np.clip(bg * 0.4, 0, 255))
+        for fx in (0.25, 0.75):
+            for fy in ((0.12,) if rng.random() < 0.5 else (0.12, 0.88)):
+                cv2.circle(panel, (int(pw * fx), int(ph * fy)), rr, col, -1)
+
+    def paste_line(ln, x, y, color):
+        h, w = ln.alpha.shape
+        x, y = int(x), int(y)
+        x0, y0 = max(0, x), max(0, y)
+        x1, y1 = min(pw, x + w), min(ph, y + h)
+        if x1 <= x0 or y1 <= y0:
+            return []
+        a = ln.alpha[y0 - y:y1 - y, x0 - x:x1 - x][..., None]
+        panel[y0:y1, x0:x1] = panel[y0:y1, x0:x1] * (1 - a) + np.asarray(color, np.float32) * a
+        out = []
+        for g in ln.glyphs:
+            b = [g["box"][0] + x, g["box"][1] + y, g["box"][2] + x, g["box"][3] + y]
+            if b[0] < 0 or b[1] < 0 or b[2] > pw or b[3] > ph:
+                lab = "ignore" if g["label"] != "bg" else "bg"
+            else:
+                lab = g["label"]
+            out.append(dict(char=g["char"], label=lab, box=b,
+                            ink=[g["ink"][0] + x, g["ink"][1] + y, g["ink"][2] + x, g["ink"][3] + y]))
+        return out
+
+    # header (state name) and footer (slogan)
+    for where in ("top", "bottom"):
+        if rng.random() < 0.7:
+            hs = cap_px * (rng.uniform(0.25, 0.55) if where == "top" else rng.uniform(0.1, 0.3))
+            if hs < 4:
+                continue
+            it = clutter_items(rng)
+            f2 = fonts.sample(rng)
+            ln = render_line(rng, it, f2, hs, gap_ratio=rng.uniform(0.02, 0.2))
+            if ln is None:
+                continue
+            hh, ww = ln.alpha.shape
+            x = (pw - ww) / 2 + rng.uniform(-0.2, 0.2) * pw
+            if where == "top":
+                y = (top_space - hh) / 2
+            else:
+                y = top_space + lh + (ph - top_space - lh - hh) / 2
+            col = fg if rng.random() < 0.5 else random_color(rng)
+            glyphs += paste_line(ln, x, y, col)
+    # small sticker text at a side
+    if rng.random() < 0.3:
+        hs = cap_px * rng.uniform(0.15, 0.35)
+        if hs >= 4:
+            it = [(c, "text") for c in random_code(rng, int(rng.integers(1, 4)))]
+            ln = render_line(rng, it, fonts.sample(rng), hs)
+            if ln is not None:
+                x = rng.choice([rng.uniform(0, 0.08), rng.uniform(0.85, 0.95)]) * pw
+                glyphs += paste_line(ln, x, rng.uniform(0.02, 0.2) * ph, random_color(rng))
+    main_start = len(glyphs)
+    glyphs += paste_line(line, left, top_space, fg)
+    main = list(range(main_start, len(glyphs)))
+    return Layer(panel, alpha, glyphs), main
+
+
+def make_clutter_layer(rng, fonts, clutter_fonts, cap_px):
+    """Non-code text (words, other scripts, symbols)."""
+    if rng.random() < 0.35 and clutter_fonts:
+        font = clutter_fonts[int(rng.integers(len(clutter_fonts)))]
+        # random codepoints the font has are unknown; draw a few common ones per script
+        samples = {
+            "Arabic": "\u0627\u0644\u0639\u0631\u0628\u064a\u0629\u0633\u0645",
+            "Thai": "\u0e01\u0e02\u0e04\u0e07\u0e08\u0e0a\u0e14\u0e15\u0e17",
+            "Devanagari": "\u0915\u0916\u0917\u0918\u091a\u091c\u091f\u0921\u0924",
+            "Hebrew": "\u05d0\u05d1\u05d2\u05d3\u05d4\u05d5\u05d6\u05d7\u05d8",
+            "Georgian": "\u10d0\u10d1\u10d2\u10d3\u10d4\u10d5\u10d6\u10d7\u10d8",
+            "Armenian": "\u0561\u0562\u0563\u0564\u0565\u0566\u0567\u0568\u0569",
+            "Ethiopic": "\u1200\u1208\u1210\u1218\u1220\u1228\u1230\u1238\u1240",
+            "Tamil": "\u0b85\u0b86\u0b87\u0b88\u0b89\u0b8a\u0b8e\u0b8f\u0b90",
+            "Bengali": "\u0985\u0986\u0987\u0988\u0989\u098a\u098b\u098f\u0990",
+            "Khmer": "\u1780\u1781\u1782\u1783\u1784\u1785\u1786\u1787\u1788",
+            "Symbols2": "\u2605\u2606\u25a0\u25b2\u25cf\u2666\u2663\u2660\u2665",
+            "Symbols-": "\u2600\u2601\u2602\u2603\u260e\u2614\u2615\u2618\u263a",
+        }
+        pool = None
+        for k, v in samples.items():
+            if k in font:
+                pool = v
+        if pool is None:
+            pool = samples["Symbols2"]
+        s = "".join(pool[int(i)] for i in rng.integers(0, len(pool), int(rng.integers(2, 9))))
+        items = [(c, "bg") for c in s]
+    else:
+        font = fonts.sample(rng)
+        items = clutter_items(rng)
+    ln = render_line(rng, items, font, cap_px, gap_ratio=rng.uniform(0.02, 0.25))
+    if ln is None:
+        return None
+    col = random_color(rng)
+    rgb = np.empty(ln.alpha.shape + (3,), np.float32)
+    rgb[:] = col
+    return Layer(rgb, ln.alpha, ln.glyphs)
+
+
+# ------------------------------------------------------------------ backgrounds
+def background(rng, h, w):
+    r = rng.random()
+    c1 = random_color(rng)
+    if r < 0.15:
+        img = np.empty((h, w, 3), np.float32)
+        img[:] = c1
+    elif r < 0.35:
+        img = _fill_texture(rng, h, w, c1)
+    else:
+        img = np.empty((h, w, 3), np.float32)
+        img[:] = c1
+        for _ in range(int(rng.integers(1, 4))):
+            n = value_noise(rng, h, w, scale=loguniform(rng, 3, 200))
+            col = random_color(rng)
+            a = (n * rng.uniform(0.3, 1.0))[..., None]
+            img = img * (1 - a) + col * a
+    # structured clutter
+    n_shapes = int(rng.poisson(4))
+    for _ in range(n_shapes):
+        col = tuple(float(v) for v in random_color(rng))
+        t = rng.random()
+        if t < 0.3:
+            p1 = (int(rng.integers(0, w)), int(rng.integers(0, h)))
+            p2 = (int(rng.integers(0, w)), int(rng.integers(0, h)))
+            cv2.line(img, p1, p2, col, int(rng.integers(1, 6)), cv2.LINE_AA)
+        elif t < 0.55:
+            x, y = int(rng.integers(0, w)), int(rng.integers(0, h))
+            cv2.rectangle(img, (x, y), (x + int(rng.integers(5, w // 2 + 6)), y + int(rng.integers(5, h // 2 + 6))),
+                          col, -1 if rng.random() < 0.5 else int(rng.integers(1, 5)))
+        elif t < 0.75:
+            cv2.circle(img, (int(rng.integers(0, w)), int(rng.integers(0, h))), int(rng.integers(3, max(4, w // 4))),
+                       col, -1 if rng.random() < 0.5 else int(rng.integers(1, 5)), cv2.LINE_AA)
+        elif t < 0.9:  # grille / stripes (text-like vertical bars)
+            period = int(rng.integers(4, 40))
+            th = max(1, int(period * rng.uniform(0.2, 0.6)))
+            x0, y0 = int(rng.integers(0, w)), int(rng.integers(0, h))
+            ww, hh = int(rng.integers(10, w)), int(rng.integers(5, h // 2 + 6))
+            vertical = rng.random() < 0.6
+            for k in range(0, ww if vertical else hh, period):
+                if vertical:
+                    cv2.rectangle(img, (x0 + k, y0), (x0 + k + th, y0 + hh), col, -1)
+                else:
+                    cv2.rectangle(img, (x0, y0 + k), (x0 + ww, y0 + k + th), col, -1)
+        else:
+            pts = rng.integers(0, max(h, w), (int(rng.integers(3, 7)), 2)).astype(np.int32)
+            cv2.fillPoly(img, [pts], col, cv2.LINE_AA)
+    if rng.random() < 0.5:
+        img = cv2.GaussianBlur(img, (0, 0), rng.uniform(0.5, 3.0))
+    return np.clip(img, 0, 255)
+
+
+# ------------------------------------------------------------------ geometry
+def random_homography(rng, lw, lh, cx, cy, scale, max_rot=C.MAX_ROTATION_DEG, persp=0.08):
+    """Maps the local layer rect (0..lw, 0..lh) to a rotated, scaled, slightly
+    perspective quad centred at (cx, cy)."""
+    ang = math.radians(rng.uniform(-max_rot, max_rot)) if rng.random() < 0.7 else math.radians(rng.uniform(-3, 3))
+    ca, sa = math.cos(ang), math.sin(ang)
+    src = np.array([[0, 0], [lw, 0], [lw, lh], [0, lh]], np.float32)
+    sxy = scale * np.array([1.0, 1.0])
+    if rng.random() < 0.3:
+        sxy[0] *= rng.uniform(0.8, 1.15)
+    dst = []
+    for x, y in src:
+        u, v = (x - lw / 2) * sxy[0], (y - lh / 2) * sxy[1]
+        dst.append([cx + u * ca - v * sa, cy + u * sa + v * ca])
+    dst = np.array(dst, np.float32)
+    if rng.random() < 0.6:
+        d = persp * scale * min(lw, lh * 3)
+        dst += rng.uniform(-d, d, (4, 2)).astype(np.float32)
+        if rng.random() < 0.3:  # perspective along the line: one end smaller
+            k = rng.uniform(-0.15, 0.15) * lh * scale
+            dst[1, 1] += k
+            dst[2, 1] -= k
+    return cv2.getPerspectiveTransform(src, dst)
+
+
+def warp_pts(H, pts):
+    pts = np.asarray(pts, np.float64).reshape(-1, 1, 2)
+    return cv2.perspectiveTransform(pts, H).reshape(-1, 2)
+
+
+def box_quads(box, shrink=0.0):
+    x0, y0, x1, y1 = box
+    if shrink > 0:
+        s = shrink * min(x1 - x0, y1 - y0)
+        x0, y0, x1, y1 = x0 + s, y0 + s, x1 - s, y1 - s
+    return np.array([[x0, y0], [x1, y0], [x1, y1], [x0, y1]], np.float64)
+
+
+def quad_height(q):
+    return 0.5 * (np.linalg.norm(q[3] - q[0]) + np.linalg.norm(q[2] - q[1]))
+
+
+def composite(scene, layer, H):
+    h, w = scene.shape[:2]
+    a = cv2.warpPerspective(layer.alpha, H, (w, h), flags=cv2.INTER_LINEAR, borderValue=0)
+    pm = cv2.warpPerspective(layer.rgb * layer.alpha[..., None], H, (w, h), flags=cv2.INTER_LINEAR, borderValue=0)
+    scene *= (1 - a[..., None])
+    scene += pm
+    glyphs = []
+    for g in layer.glyphs:
+        q = warp_pts(H, box_quads(g["box"]))
+        core = warp_pts(H, box_quads(g["box"], C.CORE_SHRINK))
+        glyphs.append(dict(char=g["char"], label=g["label"], quad=q, core=core))
+    return glyphs
+
+
+# ------------------------------------------------------------------ degradations
+def degrade(rng, img, strength=1.0):
+    """img float32 HxWx3 0..255 -> uint8, at the image's own resolution."""
+    h, w = img.shape[:2]
+    if rng.random() < 0.5 * strength:  # uneven light
+        g = value_noise(rng, h, w, scale=max(h, w) * rng.uniform(0.3, 1.0))
+        img = img * (rng.uniform(0.45, 0.9) + g[..., None] * rng.uniform(0.2, 0.8))
+    if rng.random() < 0.2 * strength:  # hard shadow
+        ang = rng.uniform(0, 2 * math.pi)
+        yy, xx = np.mgrid[0:h, 0:w].astype(np.float32)
+        t = (xx - w * rng.random()) * math.cos(ang) + (yy - h * rng.random()) * math.sin(ang)
+        img = img * np.where(t > 0, rng.uniform(0.4, 0.8), 1.0)[..., None]
+    if rng.random() < 0.3:
+        img = img + rng.normal(0, 12, 3)
+        img = img * rng.uniform(0.7, 1.2) + rng.uniform(-30, 30)
+    img = np.clip(img, 0, 255)
+    if rng.random() < 0.4 * strength:
+        sig = rng.uniform(0.3, 1.6)
+        img = cv2.GaussianBlur(img, (0, 0), sig)
+    if rng.random() < 0.08 * strength:  # motion blur
+        k = int(rng.integers(3, 8))
+        ker = np.zeros((k, k), np.float32)
+        ker[k // 2, :] = 1.0 / k
+        M = cv2.getRotationMatrix2D((k / 2 - 0.5, k / 2 - 0.5), rng.uniform(0, 180), 1.0)
+        ker = cv2.warpAffine(ker, M, (k, k))
+        ker /= max(1e-6, ker.sum())
+        img = cv2.filter2D(img, -1, ker)
+    if rng.random() < 0.6 * strength:
+        img = img + rng.normal(0, rng.uniform(1, 12), img.shape).astype(np.float32)
+    img = np.clip(img, 0, 255).astype(np.uint8)
+    if rng.random() < 0.5 * strength:
+        q = int(rng.integers(25, 95))
+        ok, enc = cv2.imencode(".jpg", img, [cv2.IMWRITE_JPEG_QUALITY, q])
+        img = cv2.imdecode(enc, cv2.IMREAD_UNCHANGED)
+    return img
+
+
+# ------------------------------------------------------------------ scenes
+def sample_char_h(rng, lo=C.CHAR_H_RANGE[0], hi=C.CHAR_H_RANGE[1], small_frac=C.SMALL_CHAR_FRACTION):
+    if rng.random() < small_frac:
+        return loguniform(rng, lo, min(40.0, hi))
+    return loguniform(rng, max(lo, 40.0) if hi > 40 else lo, hi)
+
+
+def _overlaps(rect, rects, margin=0):
+    x0, y0, x1, y1 = rect
+    for a in rects:
+        if x0 < a[2] + margin and a[0] < x1 + margin and y0 < a[3] + margin and a[1] < y1 + margin:
+            return True
+    return False
+
+
+def build_scene(rng, fonts, clutter_fonts, W, H, n_codes, char_hs, codes=None, plate=None,
+                n_clutter=None, style=None):
+    """Scene image (float32 RGB, W x H) at the coordinates given (char heights in
+    these coordinates).  Returns (img, glyphs, main_codes) where main_codes is a
+    list of (text, [glyph indices])."""
+    img = background(rng, H, W)
+    glyphs = []
+    mains = []
+    rects = []
+    for k in range(n_codes):
+        ch_h = char_hs[k]
+        code = codes[k] if codes else random_code(rng)
+        layer, main = make_code_layer(rng, fonts, code, ch_h, plate=plate, style=style)
+        if layer is None:
+            continue
+        lh, lw = layer.alpha.shape
+        placed = False
+        for _ in range(12):
+            cx = rng.uniform(0.1, 0.9) * W if lw < W else rng.uniform(0.3, 0.7) * W
+            cy = rng.uniform(0.1, 0.9) * H if lh < H else rng.uniform(0.3, 0.7) * H
+            Hm = random_homography(rng, lw, lh, cx, cy, 1.0)
+            corners = warp_pts(Hm, [[0, 0], [lw, 0], [lw, lh], [0, lh]])
+            r = [corners[:, 0].min(), corners[:, 1].min(), corners[:, 0].max(), corners[:, 1].max()]
+            if not _overlaps(r, rects, margin=4):
+                placed = True
+                break
+        if not placed:
+            continue
+        rects.append(r)
+        gl = composite(img, layer, Hm)
+        base = len(glyphs)
+        glyphs += gl
+        main = [i for i in main if gl[i]["label"] == "text"]
+        mains.append(("".join(gl[i]["char"] for i in main), [base + i for i in main]))
+    if n_clutter is None:
+        n_clutter = int(rng.poisson(2))
+    for _ in range(n_clutter):
+        ch_h = sample_char_h(rng, 6, min(120, max(W, H) / 3))
+        layer = make_clutter_layer(rng, fonts, clutter_fonts, ch_h)
+        if layer is None:
+            continue
+        lh, lw = layer.alpha.shape
+        for _ in range(6):
+            cx, cy = rng.uniform(0, W), rng.uniform(0, H)
+            Hm = random_homography(rng, lw, lh, cx, cy, 1.0)
+            corners = warp_pts(Hm, [[0, 0], [lw, 0], [lw, lh], [0, lh]])
+            r = [corners[:, 0].min(), corners[:, 1].min(), corners[:, 0].max(), corners[:, 1].max()]
+            if not _overlaps(r, rects, margin=2):
+                rects.append(r)
+                glyphs += composite(img, layer, Hm)
+                break
+    return img, glyphs, mains
+
+
+def label_map(glyphs, H, W, scale=1.0, min_h=C.MIN_LABEL_H):
+    """0 background, 1 char box ring, 2 char core, 255 ignore."""
+    lab = np.zeros((H, W), np.uint8)
+    texts, ignores = [], []
+    for g in glyphs:
+        if g["label"] == "bg":
+            continue
+        q = g["quad"] * scale
+        if g["label"] == "ignore" or quad_height(q) < min_h:
+            ignores.append(q)
+            continue
+        if (q[:, 0].min() < 0 or q[:, 1].min() < 0 or q[:, 0].max() > W or q[:, 1].max() > H):
+            # cut by the window edge: keep the labels when most of the box is visible
+            win = np.array([[0, 0], [W, 0], [W, H], [0, H]], np.float32)
+            area = abs(cv2.contourArea(q.astype(np.float32)))
+            inter, _ = cv2.intersectConvexConvex(q.astype(np.float32), win)
+            if area <= 0 or inter / area < 0.6:
+                ignores.append(q)
+                continue
+        texts.append((q, g["core"] * scale))
+    sh = 4  # sub-pixel precision for fillPoly
+    f = float(1 << sh)
+    for q in ignores:
+        cv2.fillPoly(lab, [np.round(q * f).astype(np.int32)], 255, cv2.LINE_8, sh)
+    for q, _ in texts:
+        cv2.fillPoly(lab, [np.round(q * f).astype(np.int32)], 1, cv2.LINE_8, sh)
+    for _, c in texts:
+        cv2.fillPoly(lab, [np.round(c * f).astype(np.int32)], 2, cv2.LINE_8, sh)
+    return lab
+
+
+def det_sample(rng, fonts, clutter_fonts, T=320):
+    """One detector training window (RGB uint8 T x T, labels uint8 T x T).
+
+    The window is a piece of a 768-scaled image.  Low-resolution sources
+    (images enlarged by the pipeline) are imitated by building the scene at a
+    smaller size, degrading it there and enlarging it."""
+    r = rng.random()
+    if r < 0.45:
+        k = 1.0
+    elif r < 0.85:
+        k = rng.uniform(1.2, 4.0)   # source image smaller than 768: enlarged
+    else:
+        k = rng.uniform(0.4, 0.8)   # source image larger than 768: reduced (aliasing)
+    Ts = max(16, int(round(T / k)))
+    ksc = T / Ts
+    r = rng.random()
+    if r < 0.05:
+        n_codes, hs = 0, []
+    else:
+        n_codes = 1 if rng.random() < 0.6 else int(rng.integers(2, 4))
+        hs = [sample_char_h(rng) / ksc for _ in range(n_codes)]
+    codes = []
+    for h in hs:
+        # big characters: short codes so that they fit the window more often
+        maxlen = max(1, min(12, int(T / (h * ksc * 0.7))))
+        codes.append(random_code(rng, int(rng.integers(1, maxlen + 1)) if maxlen < 12 else None))
+    img, glyphs, _ = build_scene(rng, fonts, clutter_fonts, Ts, Ts, n_codes, hs, codes=codes)
+    img = degrade(rng, img)
+    if ksc != 1.0:
+        img = cv2.resize(img, (T, T), interpolation=cv2.INTER_LINEAR)
+    for g in glyphs:
+        g["quad"] = g["quad"] * ksc
+        g["core"] = g["core"] * ksc
+    lab = label_map(glyphs, T, T)
+    if rng.random() < 0.1:  # zero padding of the 768 canvas
+        if rng.random() < 0.5:
+            x = int(rng.integers(T // 4, T))
+            img[:, x:] = 0
+            lab[:, x:] = 0
+        else:
+            y = int(rng.integers(T // 4, T))
+            img[y:] = 0
+            lab[y:] = 0
+    return img, lab
+
+
+def scene_image(rng, fonts, clutter_fonts, h768, W=None, H=None, code=None, plate=None,
+                n_clutter=None, strength=1.0, style=None):
+    """A whole test image with one code whose characters are h768 px high once
+    the pipeline has scaled the image to 768.  Returns (BGR uint8, text, glyphs
+    of the code in image coordinates)."""
+    if W is None:
+        r = rng.random()
+        if r < 0.3:
+            W, H = int(rng.integers(160, 480)), int(rng.integers(60, 240))
+        elif r < 0.7:
+            W, H = int(rng.integers(400, 1000)), int(rng.integers(300, 800))
+        else:
+            W, H = int(rng.integers(1000, 2000)), int(rng.integers(700, 1400))
+    f = min(768.0 / W, 768.0 / H)
+    h_img = h768 / f
+    if code is None:
+        code = random_code(rng)
+    img, glyphs, mains = build_scene(rng, fonts, clutter_fonts, W, H, 1, [h_img], codes=[code],
+                                     plate=plate, n_clutter=n_clutter, style=style)
+    img = degrade(rng, img, strength)
+    if not mains:
+        return None
+    text, idx = mains[0]
+    for i in idx:
+        q = glyphs[i]["quad"]
+        if q[:, 0].min() < 1 or q[:, 1].min() < 1 or q[:, 0].max() > W - 1 or q[:, 1].max() > H - 1:
+            return None  # code cut by the image border
+    return img[:, :, ::-1].copy(), text, [glyphs[i] for i in idx], glyphs

@@ -1,0 +1,201 @@
+"""Train the character detector on synthetic windows of 768-scaled scenes.
+
+  nice -n 10 /usr/bin/python3 training/train_det.py --name det_l --arch det_l
+
+Resumes from runs/<name>/last.pt when it exists.  Logs to runs/<name>/log.tsv.
+"""
+import argparse
+import math
+import os
+import sys
+import time
+
+import cv2
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import config as C
+import fonts as FO
+import models
+import synth
+
+
+class DetData(torch.utils.data.Dataset):
+    def __init__(self, seed, T, held_out=False, n=10 ** 9):
+        self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
+        self.fb = None
+
+    def __len__(self):
+        return self.n
+
+    def __getitem__(self, i):
+        if self.fb is None:
+            self.fb = synth.FontBank(FO.held_out_fonts() if self.held_out else FO.train_fonts())
+            self.cl = FO.clutter_fonts()
+        rng = np.random.default_rng([self.seed, i])
+        img, lab = synth.det_sample(rng, self.fb, self.cl, self.T)
+        x = torch.from_numpy(img).permute(2, 0, 1).float() / 127.5 - 1.0
+        return x, torch.from_numpy(lab.astype(np.int64))
+
+
+def det_loss(p, y, cfg):
+    """p: probabilities [B,3,H,W]; y: labels with 255 = ignore."""
+    w = torch.tensor(cfg["ce_weights"], dtype=p.dtype)
+    logp = torch.log(p.clamp_min(1e-6))
+    ce = F.nll_loss(logp, y, weight=w, ignore_index=255)
+    valid = (y != 255).float()
+    core = (y == 2).float()
+    pc = p[:, 2] * valid
+    inter = (pc * core).sum(dim=(1, 2))
+    den = pc.sum(dim=(1, 2)) + core.sum(dim=(1, 2))
+    has = (core.sum(dim=(1, 2)) > 0).float()
+    dice = 1 - (2 * inter + 1) / (den + 1)
+    # images without any text: dice pushes false positives down
+    dice = (dice * has).sum() / has.sum().clamp_min(1) + 0.1 * ((pc.sum(dim=(1, 2)) / (y.shape[1] * y.shape[2])) * (1 - has)).sum()
+    return ce + cfg["dice_weight"] * dice, ce.item(), dice.item()
+
+
+def components_hit_rate(prob, lab, min_mean=C.DET_MIN_MEAN_PROB):
+    """Fraction of labelled text characters covered by exactly one passing
+    component (checked on the core label: the component must overlap the core
+    of this char and of no other char)."""
+    arg = prob.argmax(0)
+    mask = (arg == 2).astype(np.uint8)
+    n, cc = cv2.connectedComponents(mask, connectivity=8)
+    cores_n, cores = cv2.connectedComponents((lab == 2).astype(np.uint8), connectivity=4)
+    if cores_n <= 1:
+        return 0, 0
+    p2 = prob[2]
+    passing = np.zeros(n, bool)
+    for i in range(1, n):
+        m = cc == i
+        passing[i] = p2[m].mean() >= min_mean and m.sum() >= 9
+    # component -> set of cores it overlaps
+    hits = 0
+    for k in range(1, cores_n):
+        ids = np.unique(cc[cores == k])
+        ids = [i for i in ids if i > 0 and passing[i]]
+        if len(ids) == 1:
+            others = np.unique(cores[cc == ids[0]])
+            if len([o for o in others if o > 0]) == 1:
+                hits += 1
+    return hits, cores_n - 1
+
+
+def lr_at(step, cfg):
+    warm = 300
+    if step < warm:
+        return cfg["lr"] * (step + 1) / warm
+    total = cfg["steps"]
+    decay_start = int(total * 0.7)
+    if step < decay_start:
+        return cfg["lr"]
+    return cfg["lr"] * max(0.02, 1 - (step - decay_start) / max(1, total - decay_start))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--name", default="det_l")
+    ap.add_argument("--arch", default=None)
+    ap.add_argument("--steps", type=int, default=None)
+    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--workers", type=int, default=1)
+    ap.add_argument("--batch", type=int, default=None)
+    ap.add_argument("--crop", type=int, default=None)
+    ap.add_argument("--lr", type=float, default=None)
+    a = ap.parse_args()
+    cfg = dict(C.DET)
+    for k in ("arch", "steps", "batch", "crop", "lr"):
+        if getattr(a, k) is not None:
+            cfg[k] = getattr(a, k)
+    torch.set_num_threads(a.threads)
+    run = os.path.join(C.RUNS_DIR, a.name)
+    os.makedirs(run, exist_ok=True)
+    net = models.make_detector(cfg["arch"])
+    opt = torch.optim.AdamW(net.parameters(), lr=cfg["lr"], weight_decay=cfg["weight_decay"])
+    step = 0
+    best = -1.0
+    ck = os.path.join(run, "last.pt")
+    if os.path.exists(ck):
+        st = torch.load(ck, map_location="cpu")
+        net.load_state_dict(st["model"])
+        opt.load_state_dict(st["opt"])
+        step, best = st["step"], st.get("best", -1.0)
+        print("resumed at step", step, flush=True)
+    print("arch", cfg["arch"], "params", models.n_params(net), flush=True)
+
+    val = DetData(seed=999, T=cfg["crop"], held_out=True)
+    val_set = [val[i] for i in range(120)]
+
+    data = DetData(seed=cfg["seed"], T=cfg["crop"])
+    sampler = range(step * cfg["batch"], 10 ** 9)
+    dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
+                                     num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
+                                     persistent_workers=a.workers > 0)
+    log = open(os.path.join(run, "log.tsv"), "a")
+    if step == 0:
+        log.write("step\ttime\tlr\tloss\tce\tdice\tval_loss\tval_core_iou\tval_hit\n")
+    t0 = time.time()
+    acc = []
+    net.train()
+    for x, y in dl:
+        lr = lr_at(step, cfg)
+        for g in opt.param_groups:
+            g["lr"] = lr
+        p = net(x)
+        loss, ce, dice = det_loss(p, y, cfg)
+        opt.zero_grad()
+        loss.backward()
+        opt.step()
+        step += 1
+        acc.append((loss.item(), ce, dice))
+        if step % 20 == 0:
+            m = np.mean(acc, axis=0)
+            print("step %d lr %.2e loss %.4f ce %.4f dice %.4f  %.2fs/step" %
+                  (step, lr, m[0], m[1], m[2], (time.time() - t0) / 20), flush=True)
+            t0 = time.time()
+        do_eval = step % cfg["eval_every"] == 0 or step >= cfg["steps"]
+        if step % cfg["ckpt_every"] == 0 or do_eval:
+            vl = vi = vh = float("nan")
+            if do_eval:
+                net.eval()
+                with torch.no_grad():
+                    ls, inter, union, hits, tot = [], 0, 0, 0, 0
+                    for i in range(0, len(val_set), 12):
+                        xb = torch.stack([v[0] for v in val_set[i:i + 12]])
+                        yb = torch.stack([v[1] for v in val_set[i:i + 12]])
+                        pb = net(xb)
+                        ls.append(det_loss(pb, yb, cfg)[0].item())
+                        pred = pb.argmax(1) == 2
+                        tgt = yb == 2
+                        valid = yb != 255
+                        inter += (pred & tgt & valid).sum().item()
+                        union += ((pred | tgt) & valid).sum().item()
+                        for j in range(len(xb)):
+                            h, t = components_hit_rate(pb[j].numpy(), yb[j].numpy())
+                            hits += h
+                            tot += t
+                    vl, vi, vh = float(np.mean(ls)), inter / max(1, union), hits / max(1, tot)
+                net.train()
+                if vh > best:
+                    best = vh
+                    torch.save({"model": net.state_dict(), "arch": cfg["arch"], "step": step, "val_hit": vh},
+                               os.path.join(run, "best.pt"))
+                print("EVAL step %d val_loss %.4f core_iou %.4f hit %.4f" % (step, vl, vi, vh), flush=True)
+            m = np.mean(acc, axis=0)
+            acc = []
+            log.write("%d\t%d\t%.2e\t%.4f\t%.4f\t%.4f\t%.4f\t%.4f\t%.4f\n" %
+                      (step, time.time(), lr, m[0], m[1], m[2], vl, vi, vh))
+            log.flush()
+            tmp = ck + ".tmp"
+            torch.save({"model": net.state_dict(), "opt": opt.state_dict(), "arch": cfg["arch"],
+                        "step": step, "best": best}, tmp)
+            os.replace(tmp, ck)
+        if step >= cfg["steps"]:
+            break
+
+
+if __name__ == "__main__":
+    main()
