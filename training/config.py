@@ -55,8 +55,8 @@ REC = dict(
     lr=2e-3,
     weight_decay=5e-4,
     label_smoothing=0.05,
-    steps=200000,
-    ckpt_every=200,
-    eval_every=2000,
+    steps=12000,
+    ckpt_every=100,
+    eval_every=500,
     seed=4321,
 )

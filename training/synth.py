@@ -421,7 +421,9 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None):
             alpha = np.maximum(alpha, sh * 0.8)
             # premultiplied composite of glyph over its shadow
             rgb = np.where(line.alpha[..., None] > 0, rgb, shade)
-        return Layer(rgb, alpha, line.glyphs), list(range(len(line.glyphs)))
+        lay = Layer(rgb, alpha, line.glyphs)
+        lay.glyph_only = alpha is line.alpha
+        return lay, list(range(len(line.glyphs)))
 
     # ---- plate-like panel
     ph = int(lh + cap_px * rng.uniform(0.5, 1.4))
@@ -661,8 +663,9 @@ def composite(scene, layer, H):
 
 
 # ------------------------------------------------------------------ degradations
-def degrade(rng, img, strength=1.0):
-    """img float32 HxWx3 0..255 -> uint8, at the image's own resolution."""
+def degrade(rng, img, strength=1.0, char_h=None):
+    """img float32 HxWx3 0..255 -> uint8, at the image's own resolution.
+    char_h (smallest code character height in this image) bounds the blur."""
     h, w = img.shape[:2]
     if rng.random() < 0.5 * strength:  # uneven light
         g = value_noise(rng, h, w, scale=max(h, w) * rng.uniform(0.3, 1.0))
@@ -678,8 +681,10 @@ def degrade(rng, img, strength=1.0):
     img = np.clip(img, 0, 255)
     if rng.random() < 0.4 * strength:
         sig = rng.uniform(0.3, 1.6)
+        if char_h is not None:
+            sig = min(sig, 0.08 * char_h)
         img = cv2.GaussianBlur(img, (0, 0), sig)
-    if rng.random() < 0.08 * strength:  # motion blur
+    if rng.random() < 0.08 * strength and (char_h is None or char_h > 14):  # motion blur
         k = int(rng.integers(3, 8))
         ker = np.zeros((k, k), np.float32)
         ker[k // 2, :] = 1.0 / k
@@ -741,6 +746,18 @@ def build_scene(rng, fonts, clutter_fonts, W, H, n_codes, char_hs, codes=None, p
         if not placed:
             continue
         rects.append(r)
+        if getattr(layer, "glyph_only", False):  # glyphs straight on the scene: keep them legible
+            fp = cv2.warpPerspective(layer.alpha, Hm, (W, H), flags=cv2.INTER_NEAREST) > 0.5
+            if fp.any():
+                lum = lambda c: c[..., 0] * 0.299 + c[..., 1] * 0.587 + c[..., 2] * 0.114
+                under = img[fp].mean(axis=0)
+                ink = (layer.rgb * layer.alpha[..., None]).sum(axis=(0, 1)) / max(1e-3, layer.alpha.sum())
+                need = 60 if rng.random() < 0.85 else 35
+                if abs(lum(under) - lum(ink)) < need:
+                    if lum(under) > 128:
+                        layer.rgb = layer.rgb * 0 + rng.uniform(0, max(5, lum(under) - need - 10), 3)
+                    else:
+                        layer.rgb = layer.rgb * 0 + rng.uniform(min(250, lum(under) + need + 10), 255, 3)
         gl = composite(img, layer, Hm)
         base = len(glyphs)
         glyphs += gl
@@ -824,7 +841,7 @@ def det_sample(rng, fonts, clutter_fonts, T=320):
         maxlen = max(1, min(12, int(T / (h * ksc * 0.7))))
         codes.append(random_code(rng, int(rng.integers(1, maxlen + 1)) if maxlen < 12 else None))
     img, glyphs, _ = build_scene(rng, fonts, clutter_fonts, Ts, Ts, n_codes, hs, codes=codes)
-    img = degrade(rng, img)
+    img = degrade(rng, img, char_h=min(hs) if hs else None)
     if ksc != 1.0:
         img = cv2.resize(img, (T, T), interpolation=cv2.INTER_LINEAR)
     for g in glyphs:
@@ -862,7 +879,7 @@ def scene_image(rng, fonts, clutter_fonts, h768, W=None, H=None, code=None, plat
         code = random_code(rng)
     img, glyphs, mains = build_scene(rng, fonts, clutter_fonts, W, H, 1, [h_img], codes=[code],
                                      plate=plate, n_clutter=n_clutter, style=style)
-    img = degrade(rng, img, strength)
+    img = degrade(rng, img, strength, char_h=h_img)
     if not mains:
         return None
     text, idx = mains[0]
@@ -871,3 +888,83 @@ def scene_image(rng, fonts, clutter_fonts, h768, W=None, H=None, code=None, plat
         if q[:, 0].min() < 1 or q[:, 1].min() < 1 or q[:, 0].max() > W - 1 or q[:, 1].max() > H - 1:
             return None  # code cut by the image border
     return img[:, :, ::-1].copy(), text, [glyphs[i] for i in idx], glyphs
+
+
+# ------------------------------------------------------------------ recogniser crops
+def rec_samples(rng, fonts, clutter_fonts, jitter=1.0):
+    """Crops cut the way the pipeline cuts them (emulated detector component ->
+    minAreaRect growth -> corners in image pixels -> perspective rectification).
+
+    Returns a list of (crop uint8 BGR, class index)."""
+    import pipeline as P
+    n = int(rng.integers(1, 11))
+    code = random_code(rng, n)
+    h_src = loguniform(rng, 10, 90)
+    mx = rng.uniform(0.3, 2.5) * h_src
+    est_w = n * h_src * 0.9 + 2 * mx
+    W = int(max(24, est_w * rng.uniform(1.0, 1.3)))
+    H = int(max(16, h_src * rng.uniform(1.6, 3.5)))
+    img, glyphs, mains = build_scene(rng, fonts, clutter_fonts, W, H, 1, [h_src], codes=[code],
+                                     n_clutter=int(rng.integers(0, 3)))
+    if not mains:
+        return []
+    img = degrade(rng, img, char_h=h_src)[:, :, ::-1]  # BGR like cv2.imread
+    img = np.ascontiguousarray(img)
+    f = 768.0 / max(W, H)
+    if rng.random() < 0.6:
+        f *= loguniform(rng, 0.1, 1.0)  # the region is part of a larger photo
+    out = []
+    for gi in mains[0][1]:
+        g = glyphs[gi]
+        q = g["quad"]
+        if q[:, 0].min() < 0 or q[:, 1].min() < 0 or q[:, 0].max() > W or q[:, 1].max() > H:
+            continue
+        k = ALPHABET.index(g["char"])
+        if rng.random() < 0.12:  # loose, square-stretched crop (photographed single chars)
+            c = q.copy()
+            hgt = quad_height(q)
+            ctr = c.mean(axis=0)
+            ex = rng.uniform(0.0, 0.35, 4) * hgt
+            c[0] += [-ex[0], -ex[2]]
+            c[1] += [ex[1], -ex[2]]
+            c[2] += [ex[1], ex[3]]
+            c[3] += [-ex[0], ex[3]]
+            cr = P.rectify(img, c)
+            if cr is None or cr.shape[0] < 4 or cr.shape[1] < 4:
+                continue
+            cr = cv2.resize(cr, (100, 100), interpolation=cv2.INTER_LINEAR if cr.shape[0] < 100 else cv2.INTER_AREA)
+            out.append((cr, k))
+            continue
+        core = g["core"] * f
+        ctr = core.mean(axis=0)
+        s = max(1.0, min(np.linalg.norm(core[1] - core[0]), np.linalg.norm(core[3] - core[0])))
+        j = jitter
+        ang = math.radians(rng.normal(0, 2.0 * j))
+        R = np.array([[math.cos(ang), -math.sin(ang)], [math.sin(ang), math.cos(ang)]])
+        sc = np.array([rng.normal(1.0, 0.07 * j), rng.normal(1.0, 0.07 * j)])
+        # scale along the box's own axes (approximately x/y of the code line)
+        core = (core - ctr) * sc @ R.T + ctr + rng.normal(0, 0.05 * j, 2) * s
+        x0, y0 = np.floor(core.min(axis=0)).astype(int) - 3
+        x1, y1 = np.ceil(core.max(axis=0)).astype(int) + 3
+        if x1 - x0 > 900 or y1 - y0 > 900:
+            continue
+        m = np.zeros((y1 - y0 + 1, x1 - x0 + 1), np.uint8)
+        cv2.fillPoly(m, [np.round((core - [x0, y0]) * 16).astype(np.int32)], 1, cv2.LINE_8, 4)
+        if rng.random() < 0.25:
+            kk = np.ones((3, 3), np.uint8)
+            m = cv2.erode(m, kk) if rng.random() < 0.5 else cv2.dilate(m, kk)
+        ys, xs = np.nonzero(m)
+        if len(xs) < 3:
+            continue
+        pts = np.stack([xs + x0, ys + y0], axis=1)
+        corners = P.grow_rect(pts)
+        if corners is None:
+            continue
+        c = P.to_image(corners, f, f)
+        if c is None:
+            continue
+        cr = P.rectify(img, c)
+        if cr is None:
+            continue
+        out.append((cr, k))
+    return out

@@ -1,0 +1,159 @@
+"""Train the character recogniser on crops cut the way the pipeline cuts them.
+
+  nice -n 10 /usr/bin/python3 training/train_rec.py --name rec_m --arch rec_m
+
+Resumes from runs/<name>/last.pt when it exists.  Logs to runs/<name>/log.tsv.
+"""
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import config as C
+import fonts as FO
+import models
+import pipeline as P
+import synth
+
+
+class RecData(torch.utils.data.Dataset):
+    """Item i = all crops of synthetic scene i (two jittered cuts per character)."""
+
+    def __init__(self, seed, held_out=False, repeats=2):
+        self.seed, self.held_out, self.repeats = seed, held_out, repeats
+        self.fb = None
+
+    def __len__(self):
+        return 10 ** 9
+
+    def __getitem__(self, i):
+        if self.fb is None:
+            self.fb = synth.FontBank(FO.held_out_fonts() if self.held_out else FO.train_fonts())
+            self.cl = FO.clutter_fonts()
+        rng = np.random.default_rng([self.seed, i])
+        xs, ys = [], []
+        for _ in range(self.repeats):
+            st = rng.bit_generator.state
+            for cr, k in synth.rec_samples(rng, self.fb, self.cl):
+                xs.append(P.rec_preprocess(cr))
+                ys.append(k)
+        if not xs:
+            return torch.zeros(0, 3, C.REC_SIZE, C.REC_SIZE), torch.zeros(0, dtype=torch.int64)
+        return torch.from_numpy(np.stack(xs)), torch.tensor(ys, dtype=torch.int64)
+
+
+def collate(items):
+    return torch.cat([a for a, _ in items]), torch.cat([b for _, b in items])
+
+
+def lr_at(step, cfg):
+    warm = 300
+    if step < warm:
+        return cfg["lr"] * (step + 1) / warm
+    total = cfg["steps"]
+    decay_start = int(total * 0.6)
+    if step < decay_start:
+        return cfg["lr"]
+    return cfg["lr"] * max(0.02, 1 - (step - decay_start) / max(1, total - decay_start))
+
+
+def evaluate(net, xs, ys):
+    net.eval()
+    correct = 0
+    with torch.no_grad():
+        for i in range(0, len(xs), 256):
+            correct += (net.logits(xs[i:i + 256]).argmax(1) == ys[i:i + 256]).sum().item()
+    net.train()
+    return correct / max(1, len(xs))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--name", default="rec_m")
+    ap.add_argument("--arch", default=None)
+    ap.add_argument("--steps", type=int, default=None)
+    ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--workers", type=int, default=1)
+    ap.add_argument("--scenes", type=int, default=12, help="scenes per batch")
+    a = ap.parse_args()
+    cfg = dict(C.REC)
+    for k in ("arch", "steps"):
+        if getattr(a, k) is not None:
+            cfg[k] = getattr(a, k)
+    torch.set_num_threads(a.threads)
+    run = os.path.join(C.RUNS_DIR, a.name)
+    os.makedirs(run, exist_ok=True)
+    net = models.make_recogniser(cfg["arch"])
+    opt = torch.optim.AdamW(net.parameters(), lr=cfg["lr"], weight_decay=cfg["weight_decay"])
+    step, best = 0, -1.0
+    ck = os.path.join(run, "last.pt")
+    if os.path.exists(ck):
+        st = torch.load(ck, map_location="cpu")
+        net.load_state_dict(st["model"])
+        opt.load_state_dict(st["opt"])
+        step, best = st["step"], st.get("best", -1.0)
+        print("resumed at step", step, flush=True)
+    print("arch", cfg["arch"], "params", models.n_params(net), flush=True)
+
+    vd = RecData(seed=777, held_out=True, repeats=1)
+    vx, vy = collate([vd[i] for i in range(300)])
+    print("val crops", len(vx), flush=True)
+
+    data = RecData(seed=cfg["seed"])
+    sampler = range(step * a.scenes, 10 ** 9)
+    dl = torch.utils.data.DataLoader(data, batch_size=a.scenes, sampler=sampler, collate_fn=collate,
+                                     num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
+                                     persistent_workers=a.workers > 0)
+    log = open(os.path.join(run, "log.tsv"), "a")
+    if step == 0:
+        log.write("step\ttime\tlr\tloss\ttrain_acc\tval_acc\n")
+    t0 = time.time()
+    acc = []
+    net.train()
+    for x, y in dl:
+        if len(x) == 0:
+            continue
+        lr = lr_at(step, cfg)
+        for g in opt.param_groups:
+            g["lr"] = lr
+        logits = net.logits(x)
+        loss = F.cross_entropy(logits, y, label_smoothing=cfg["label_smoothing"])
+        opt.zero_grad()
+        loss.backward()
+        opt.step()
+        step += 1
+        acc.append((loss.item(), (logits.argmax(1) == y).float().mean().item()))
+        if step % 20 == 0:
+            m = np.mean(acc[-20:], axis=0)
+            print("step %d lr %.2e loss %.4f acc %.4f  %.2fs/step (%d crops)" %
+                  (step, lr, m[0], m[1], (time.time() - t0) / 20, len(x)), flush=True)
+            t0 = time.time()
+        do_eval = step % cfg["eval_every"] == 0 or step >= cfg["steps"]
+        if step % cfg["ckpt_every"] == 0 or do_eval:
+            va = float("nan")
+            if do_eval:
+                va = evaluate(net, vx, vy)
+                if va > best:
+                    best = va
+                    torch.save({"model": net.state_dict(), "arch": cfg["arch"], "step": step, "val_acc": va},
+                               os.path.join(run, "best.pt"))
+                print("EVAL step %d val_acc %.4f" % (step, va), flush=True)
+            m = np.mean(acc, axis=0)
+            acc = []
+            log.write("%d\t%d\t%.2e\t%.4f\t%.4f\t%.4f\n" % (step, time.time(), lr, m[0], m[1], va))
+            log.flush()
+            tmp = ck + ".tmp"
+            torch.save({"model": net.state_dict(), "opt": opt.state_dict(), "arch": cfg["arch"],
+                        "step": step, "best": best}, tmp)
+            os.replace(tmp, ck)
+        if step >= cfg["steps"]:
+            break
+
+
+if __name__ == "__main__":
+    main()
