@@ -1,5 +1,7 @@
 #include "support/test_paths.h"
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -33,7 +35,9 @@ std::string TestModel(const std::string& name) { return ReadFile(TestDataPath("m
 
 std::string ScratchDir(const std::string& name) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::path(KESHOCR_BINARY_DIR) / "test-scratch" / name;
+  // ctest runs test cases as parallel processes: each gets its own directory.
+  const fs::path dir =
+      fs::path(KESHOCR_BINARY_DIR) / "test-scratch" / (name + "-" + std::to_string(getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir.string();

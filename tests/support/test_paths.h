@@ -14,8 +14,7 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // A tiny test network from tests/data/models, as bytes.
 std::string TestModel(const std::string& name);
 
-// A fresh, empty directory for one test, removed on the next call with the
-// same name.
+// A fresh, empty directory for this process's tests named `name`.
 std::string ScratchDir(const std::string& name);
 
 }  // namespace keshocr_test

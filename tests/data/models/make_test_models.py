@@ -10,9 +10,11 @@ their answers exactly:
 
 * det_dark.onnx      {1,3,768,768} -> {1,3,768,768} softmax. With m the
                      per-pixel channel mean of the normalised input (-1 black,
-                     1 white), the logits are (50 m, -100, -50 m): class 2
-                     (text) wins wherever the pixel is darker than mid grey,
-                     with probability ~1 for black.
+                     1 white), the logits are (50 m + 1000 [m < -0.995], -100,
+                     -50 m): class 2 (text) wins wherever the pixel is darker
+                     than mid grey but not pure black (grey 1 and up), with
+                     probability ~1. Pure black, like the padding the pipeline
+                     adds, is background.
 * rec_centre.onnx    {1,3,128,128} -> {1,10} softmax. With c the mean of the
                      central 32x32 window (rows and columns 48..79, all
                      channels) of the normalised input, the score of class i is
@@ -73,14 +75,19 @@ def main():
     # Detection-shaped: class 2 wherever the pixel is dark.
     save("det_dark",
          [helper.make_node("ReduceMean", ["x"], ["m"], axes=[1], keepdims=1),
-          helper.make_node("Mul", ["m", "k"], ["bright"]),
-          helper.make_node("Neg", ["bright"], ["dark"]),
+          helper.make_node("Mul", ["m", "k"], ["scaled"]),
+          helper.make_node("Neg", ["scaled"], ["dark"]),
+          helper.make_node("Less", ["m", "black"], ["is_black"]),
+          helper.make_node("Cast", ["is_black"], ["black_f"], to=TensorProto.FLOAT),
+          helper.make_node("Mul", ["black_f", "big"], ["black_bonus"]),
+          helper.make_node("Add", ["scaled", "black_bonus"], ["bright"]),
           helper.make_node("Mul", ["m", "zero"], ["m0"]),
           helper.make_node("Add", ["m0", "never"], ["other"]),
           helper.make_node("Concat", ["bright", "other", "dark"], ["logits"], axis=1),
           helper.make_node("Softmax", ["logits"], ["scores"], axis=1)],
          [f32("x", [1, 3, 768, 768])], [f32("scores", [1, 3, 768, 768])],
          [const("k", np.float32(50.0)), const("zero", np.float32(0.0)),
+          const("black", np.float32(-0.995)), const("big", np.float32(1000.0)),
           const("never", np.float32(-100.0))])
     # Detection-shaped input whose output cannot be a score map.
     save("det_flat_output",

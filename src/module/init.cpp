@@ -1,0 +1,64 @@
+// Loading a model package into both stages.
+#include <iostream>
+
+#include "model/dnn_model.h"
+#include "module/module_impl.h"
+
+namespace veltrano {
+namespace {
+
+constexpr size_t kDetectionNetwork = 0;
+constexpr size_t kRecognitionNetwork = 1;
+
+}  // namespace
+
+ResultCode KeshOCRModule::Impl::Init(const std::string& model_path, bool use_gpu, int reserved) {
+  DNNModel package;
+  const int rc = package.Decode(model_path.c_str());
+  if (rc == 5) std::cout << "file not exist" << std::endl;
+  if (rc != 0) std::cout << "Decode failed, code: " << rc << std::endl;
+
+  std::string config, task_name, task_type, version, create_time, md5;
+  package.GetConfig(config);
+  package.GetTaskName(task_name);
+  package.GetTaskType(task_type);
+  package.GetVersion(version);
+  package.GetCreateTime(create_time);
+  package.GetMD5(md5);
+  std::cout << "Task name:   " << task_name << std::endl
+            << "Task type:   " << task_type << std::endl
+            << "Version:     " << version << std::endl
+            << "Create time: " << create_time << std::endl
+            << "MD5:         " << md5 << std::endl
+            << "Config:      " << std::endl
+            << config << std::endl;
+  if (rc != 0) return InvalidModel;
+
+  if (package.GetModelCount() < 2) {
+    std::cerr << "model package " << model_path << " holds " << package.GetModelCount()
+              << " network(s); a detection and a recognition network are needed" << std::endl;
+    return InvalidModel;
+  }
+  std::vector<char> detection, recognition;
+  try {
+    package.GetModel(kDetectionNetwork, detection);
+    package.GetModel(kRecognitionNetwork, recognition);
+  } catch (const char* message) {  // the decryptor throws its message as is
+    std::cerr << "model package " << model_path << ": cannot decrypt a network: " << message
+              << std::endl;
+    return InvalidModel;
+  }
+
+  // All or nothing: fresh stages replace the current ones only once both are
+  // ready, so an exception leaves the module as it was.
+  DetModule new_det;
+  new_det.Init(detection, config, use_gpu, reserved);
+  RegModule new_reg;
+  new_reg.Init(recognition, config, use_gpu, reserved);
+  det = new_det;
+  reg = new_reg;
+  model_md5 = md5;
+  return Success;
+}
+
+}  // namespace veltrano
