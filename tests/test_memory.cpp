@@ -1,0 +1,73 @@
+// Memory stays flat over many runs, and init/run/destroy cycles leave nothing
+// behind (LeakSanitizer checks the cycles in the sanitizer build).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+#include <opencv2/imgproc.hpp>
+
+#include "KeshOCR.h"
+#include "support/log_capture.h"
+#include "support/packages.h"
+#include "support/test_paths.h"
+
+namespace veltrano {
+namespace {
+
+size_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  size_t pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+cv::Mat RealSizedScene() {
+  cv::Mat image(720, 1280, CV_8UC3, cv::Scalar::all(235));
+  cv::RNG rng(7);
+  for (int k = 0; k < 8; ++k)
+    cv::rectangle(image, cv::Rect(120 + 130 * k, 300, 70, 90), cv::Scalar::all(rng.uniform(1, 120)),
+                  cv::FILLED);
+  return image;
+}
+
+std::string Package() {
+  return keshocr_test::TinyPackage().Write(keshocr_test::ScratchDir("memory"), "tiny.pkg");
+}
+
+TEST(Memory, ResidentSizeStaysFlatOverManyRuns) {
+#if defined(KESHOCR_SANITIZED)
+  GTEST_SKIP() << "sanitizer builds keep freed memory in quarantine";
+#endif
+  KeshOCRModule module;
+  keshocr_test::StdStreamCapture quiet;
+  ASSERT_EQ(module.Init(Package(), false, 0), Success);
+  const cv::Mat image = RealSizedScene();
+  size_t after_warmup = 0;
+  for (int i = 0; i < 500; ++i) {
+    OCRResponse response;
+    ASSERT_EQ(module.Run(OCRRequest{image, 0}, response), Success);
+    ASSERT_EQ(response.results.size(), 8u);
+    if (i == 49) after_warmup = ResidentBytes();
+  }
+  const double growth = double(ResidentBytes()) - double(after_warmup);
+  RecordProperty("rss_growth_bytes_after_450_runs", std::to_string(growth));
+  std::cerr << "resident size grew by " << growth / 1024 << " KiB over runs 50..500\n";
+  EXPECT_LT(growth, 1024.0 * 1024.0);
+}
+
+TEST(Memory, InitRunDestroyCycles) {
+  const std::string package = Package();
+  const cv::Mat image = RealSizedScene();
+  keshocr_test::StdStreamCapture quiet;
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    KeshOCRModule module;
+    ASSERT_EQ(module.Init(package, false, 0), Success);
+    OCRResponse response;
+    ASSERT_EQ(module.Run(OCRRequest{image, 0}, response), Success);
+    ASSERT_EQ(response.results.size(), 8u) << "cycle " << cycle;
+  }
+}
+
+}  // namespace
+}  // namespace veltrano
