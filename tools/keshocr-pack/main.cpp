@@ -1,4 +1,4 @@
-// keshocr-pack: builds, inspects and unpacks KeshOCR model packages.
+// keshocr-pack: creates, describes and unpacks KeshOCR model packages.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +39,7 @@ constexpr const char* kHelp = R"(Usage:
   keshocr-pack extract PACKAGE INDEX -o OUT
   keshocr-pack --help
 
-Builds, inspects and unpacks KeshOCR model packages. A package holds a header,
+Creates, describes and unpacks KeshOCR model packages. A package holds a header,
 a configuration text and encrypted ONNX networks: the detection network first,
 the recognition network second.
 
