@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
 #include "node/convert.h"
+#include "node/layout.h"
+#include "node/network_input.h"
+#include "node/reshape.h"
 #include "node/node_chain.h"
 #include "node/normalize.h"
 #include "node/padding.h"
@@ -227,6 +232,28 @@ TEST(NormalizeNode, RunRefusesWhatWouldReadPastItsBuffers) {
   NormalizeNode node({0, 0, 0}, {1, 1, 1});
   EXPECT_THROW(RunOne(node, Tensor({4, 4, 3}, DataType::UInt8, Layout::HWC)), std::invalid_argument);
   EXPECT_THROW(RunOne(node, Tensor({4, 4, 4}, DataType::Float32, Layout::HWC)), std::invalid_argument);
+}
+
+TEST(NormalizedPlanarInput, SameBitsAsTheNodeChain) {
+  cv::Mat big = RandomImage(90, 140, CV_8UC3, 11);
+  for (const cv::Mat& image : {RandomImage(128, 128, CV_8UC3, 10), big(cv::Rect(7, 5, 100, 60)),
+                               RandomImage(3, 5, CV_8UC1, 12)}) {
+    const size_t ch = image.channels();
+    NodeChain chain({std::make_shared<ConvertNode>(DataType::Float32),
+                     std::make_shared<NormalizeNode>(std::vector<float>(ch, 0.f),
+                                                     std::vector<float>(ch, 127.5f)),
+                     std::make_shared<NormalizeNode>(std::vector<float>(ch, 1.f),
+                                                     std::vector<float>(ch, 1.f)),
+                     std::make_shared<ConvertLayoutNode>(LayoutConversion::HWCToCHW),
+                     std::make_shared<ReshapeNode>(std::vector<size_t>{
+                         1, ch, size_t(image.rows), size_t(image.cols)})});
+    const Tensor want = chain.Run(std::vector<cv::Mat>{image})[0];
+    const Tensor got = NormalizedPlanarInput(image);
+    ASSERT_EQ(got.shape, want.shape);
+    EXPECT_EQ(got.type, DataType::Float32);
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), want.ByteSize()));
+  }
+  EXPECT_THROW(NormalizedPlanarInput(cv::Mat(4, 4, CV_32FC3)), std::invalid_argument);
 }
 
 }  // namespace

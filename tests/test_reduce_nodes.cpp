@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <limits>
 
 #include "node/connected_comp.h"
 #include "node/equals.h"
+#include "node/layout.h"
+#include "node/node_chain.h"
+#include "node/reshape.h"
 #include "node/reduce.h"
 #include "support/log_capture.h"
 
@@ -114,6 +119,37 @@ TEST(ConnectedComponentNode, ConnectivityDecidesDiagonalNeighbours) {
   keshocr_test::LogCapture log;
   EXPECT_EQ(eight.Validate({}), StatusCode::InvalidInput);
   EXPECT_EQ(log.Lines().at(0).rfind("error: unexpected number of inputs, want 1, got 0", 0), 0u);
+}
+
+TEST(ClassMask, SameBytesAsTheReductionChain) {
+  cv::RNG rng(99);
+  for (size_t classes : {1, 2, 3, 5}) {
+    Tensor scores({1, classes, 16, 24}, DataType::Float32, Layout::NCHW);
+    float* s = scores.data_as<float>();
+    for (size_t i = 0; i < scores.ElementCount(); ++i) {
+      // Ties, zeros, negatives, tiny values and NaN, not just random floats.
+      const int kind = rng.uniform(0, 6);
+      s[i] = kind == 0 ? 0.5f
+                       : kind == 1 ? 0.0f
+                                   : kind == 2 ? -rng.uniform(0.f, 1.f)
+                                               : kind == 3 ? 1e-40f
+                                                           : kind == 4 ? NAN : rng.uniform(0.f, 1.f);
+    }
+    for (size_t target : {0, 2}) {
+      NodeChain chain({std::make_shared<StripBatchSizeNode>(),
+                       std::make_shared<ConvertLayoutNode>(LayoutConversion::CHWToHWC),
+                       std::make_shared<ChannelWiseMaximumLocNode>(kLeastPositive),
+                       std::make_shared<EqualsNode>(double(target))});
+      Tensor copy({1, classes, 16, 24}, DataType::Float32, Layout::NCHW);
+      std::memcpy(copy.data(), s, scores.ByteSize());  // one-class maps are zeroed in place
+      const Tensor want = chain.Run(std::vector<Tensor>{copy})[0];
+      const Tensor got = ClassMask(scores, target, kLeastPositive);
+      ASSERT_EQ(got.shape, want.shape);
+      EXPECT_EQ(0, std::memcmp(got.data(), want.data(), want.ByteSize()))
+          << classes << " classes, target " << target;
+    }
+  }
+  EXPECT_THROW(ClassMask(Tensor({3, 4, 4}, DataType::Float32, Layout::CHW), 2, 0), std::invalid_argument);
 }
 
 }  // namespace

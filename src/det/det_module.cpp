@@ -10,17 +10,11 @@
 
 #include "KeshOCR.h"
 #include "node/connected_comp.h"
-#include "node/convert.h"
-#include "node/equals.h"
-#include "node/layout.h"
+#include "node/network_input.h"
 #include "node/node_chain.h"
-#include "node/normalize.h"
 #include "node/ocr_det_postprocess.h"
 #include "node/onnxruntime.h"
-#include "node/padding.h"
 #include "node/reduce.h"
-#include "node/reshape.h"
-#include "node/resize.h"
 
 namespace veltrano {
 namespace {
@@ -29,7 +23,7 @@ using dnn::NodeChain;
 using dnn::Tensor;
 
 constexpr int kSide = 768;               // the network's square input
-constexpr double kTextClass = 2.0;       // channel of the score map that means text
+constexpr size_t kTextClass = 2;         // channel of the score map that means text
 constexpr int kConnectivity = 8;
 constexpr float kUnclipRatio = 0.15f;    // each side grows by ~0.214 of the shorter side
 constexpr float kMinScore = 0.75f;       // mean text probability of a kept component
@@ -101,19 +95,21 @@ int DetModule::PreProcess(const cv::Mat& image, cv::Mat& padded) {
   // OpenCV's colour conversion quietly accepts some other images (a single
   // channel, say); this stage reads 8-bit BGR only.
   if (image.empty() || image.dims != 2 || image.type() != CV_8UC3) return InvalidImage;
-  cv::Mat rgb;
-  cv::cvtColor(image, rgb, cv::COLOR_BGR2RGB);
-  const int rows = rgb.rows, cols = rgb.cols;
+  const int rows = image.rows, cols = image.cols;
   const float f = std::min(static_cast<float>(kSide) / cols, static_cast<float>(kSide) / rows);
   // A side that would scale below one pixel (a 1 x 4000 strip) keeps one.
   const int height = std::max(1, static_cast<int>(rows * f));
   const int width = std::max(1, static_cast<int>(cols * f));
 
-  NodeChain chain({std::make_shared<dnn::ResizeNode>(height, width, dnn::Interpolation::Linear),
-                   std::make_shared<dnn::PaddingNode>(0, kSide - height, 0, kSide - width,
-                                                      cv::BORDER_CONSTANT, cv::Scalar::all(0))});
-  std::vector<Tensor> out = chain.Run(std::vector<cv::Mat>{rgb});
-  padded = out[0].ToMat();
+  // Scale straight into the top-left corner of the black square, then swap
+  // red and blue there: resampling treats channels alike, so this equals
+  // converting first, on fewer pixels and without intermediate copies.
+  padded.create(kSide, kSide, CV_8UC3);
+  padded.setTo(cv::Scalar::all(0));
+  cv::Mat corner = padded(cv::Rect(0, 0, width, height));
+  cv::resize(image, corner, corner.size(), 0, 0, cv::INTER_LINEAR);
+  cv::cvtColor(corner, corner, cv::COLOR_BGR2RGB);
+
   impl_->scale_x = static_cast<float>(static_cast<double>(width) / cols);
   impl_->scale_y = static_cast<float>(static_cast<double>(height) / rows);
   return 0;
@@ -121,15 +117,10 @@ int DetModule::PreProcess(const cv::Mat& image, cv::Mat& padded) {
 
 int DetModule::DoInference(const cv::Mat& padded, std::vector<size_t>& out_shape) {
   if (!impl_->onnx_node) return InvalidModel;
-  NodeChain chain(
-      {std::make_shared<dnn::ConvertNode>(dnn::DataType::Float32),
-       std::make_shared<dnn::NormalizeNode>(std::vector<float>{0, 0, 0},
-                                            std::vector<float>{127.5f, 127.5f, 127.5f}),
-       std::make_shared<dnn::NormalizeNode>(std::vector<float>{1, 1, 1}, std::vector<float>{1, 1, 1}),
-       std::make_shared<dnn::ConvertLayoutNode>(dnn::LayoutConversion::HWCToCHW),
-       std::make_shared<dnn::ReshapeNode>(std::vector<size_t>{1, 3, kSide, kSide}),
-       impl_->onnx_node});
-  impl_->outputs = chain.Run(std::vector<cv::Mat>{padded});
+  // One pass from pixels to the network's {1, 3, 768, 768} input in -1..1.
+  std::vector<Tensor> tensors{dnn::NormalizedPlanarInput(padded)};
+  impl_->onnx_node->Run(tensors);
+  impl_->outputs = std::move(tensors);
   out_shape = impl_->outputs[0].shape;
   return 0;
 }
@@ -137,19 +128,16 @@ int DetModule::DoInference(const cv::Mat& padded, std::vector<size_t>& out_shape
 int DetModule::PostProcess(std::vector<Quad>& boxes, const std::vector<size_t>& out_shape) {
   // A score map needs a batch, at least three classes (text is class 2) and
   // rows and columns; reading anything else would run past its buffer.
-  if (out_shape.size() < 4 || out_shape[1] <= static_cast<size_t>(kTextClass) ||
+  if (out_shape.size() < 4 || out_shape[1] <= kTextClass ||
       impl_->outputs.empty() || impl_->outputs[0].shape != out_shape)
     return InvalidModelOutput;
   const int map_height = static_cast<int>(out_shape[2]);
   const int map_width = static_cast<int>(out_shape[3]);
 
-  NodeChain label_chain(
-      {std::make_shared<dnn::StripBatchSizeNode>(),
-       std::make_shared<dnn::ConvertLayoutNode>(dnn::LayoutConversion::CHWToHWC),
-       std::make_shared<dnn::ChannelWiseMaximumLocNode>(std::numeric_limits<double>::min()),
-       std::make_shared<dnn::EqualsNode>(kTextClass),
-       std::make_shared<dnn::ConnectedComponentNode>(kConnectivity)});
-  const Tensor labels = label_chain.Run(std::vector<Tensor>(impl_->outputs))[0];
+  // Pixels whose winning class is text, read from the planar map as it is.
+  NodeChain label_chain({std::make_shared<dnn::ConnectedComponentNode>(kConnectivity)});
+  const Tensor labels = label_chain.Run(std::vector<Tensor>{dnn::ClassMask(
+      impl_->outputs[0], kTextClass, std::numeric_limits<double>::min())})[0];
 
   NodeChain box_chain({std::make_shared<dnn::OcrDetAreaAndProbabilityNode>(),
                        std::make_shared<dnn::OcrDetBoundingBoxNode>(

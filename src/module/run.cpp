@@ -11,8 +11,8 @@ ResultCode KeshOCRModule::Impl::Run(const OCRRequest& request, OCRResponse& resp
   const cv::Mat& image = request.image;
   if (image.empty() || image.dims != 2 || image.type() != CV_8UC3) return InvalidImage;
 
-  // Crops come from a private copy, so the caller's pixels are never touched.
-  const cv::Mat working = image.clone();
+  // Nothing on this path writes to the image, so crops are cut from the
+  // caller's pixels directly rather than from a copy.
   std::vector<Quad> boxes;
   det.Run(image, boxes);
 
@@ -23,7 +23,7 @@ ResultCode KeshOCRModule::Impl::Run(const OCRRequest& request, OCRResponse& resp
 
   for (const Quad& box : boxes) {
     OCRRequest crop;
-    RectifyQuad(working, box, crop.image);
+    RectifyQuad(image, box, crop.image);
     crop.threshold = request.threshold;
     RecognitionResult recognised;
     reg.Run(crop, recognised);  // a failed crop still yields its result, with empty text

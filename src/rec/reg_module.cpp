@@ -5,18 +5,12 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "node/convert.h"
-#include "node/layout.h"
-#include "node/node_chain.h"
-#include "node/normalize.h"
+#include "node/network_input.h"
 #include "node/onnxruntime.h"
-#include "node/padding.h"
-#include "node/reshape.h"
 
 namespace veltrano {
 namespace {
 
-using dnn::NodeChain;
 using dnn::Tensor;
 
 constexpr int kSide = 128;  // the network's square input
@@ -82,27 +76,22 @@ int RegModule::PreProcess(const cv::Mat& in, cv::Mat& out) {
   // A sliver whose short side scales below one pixel cannot be resized.
   if (width < 1 || height < 1) return InvalidImage;
 
-  cv::Mat scaled;
-  cv::resize(in, scaled, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
+  // Scale straight into the centre of a black square: the same pixels as
+  // scaling and then padding, without the copies in between.
   const int top = (kSide - height) / 2, left = (kSide - width) / 2;
-  NodeChain chain({std::make_shared<dnn::PaddingNode>(top, kSide - top - height, left,
-                                                      kSide - left - width, cv::BORDER_CONSTANT,
-                                                      cv::Scalar::all(0))});
-  out = chain.Run(std::vector<cv::Mat>{scaled})[0].ToMat();
+  out.create(kSide, kSide, in.type());
+  out.setTo(cv::Scalar::all(0));
+  cv::Mat centre = out(cv::Rect(left, top, width, height));
+  cv::resize(in, centre, centre.size(), 0, 0, cv::INTER_LINEAR);
   return 0;
 }
 
 int RegModule::DoInference(const cv::Mat& in, std::vector<size_t>& out_shape) {
   if (!impl_->onnx_node) return InvalidModel;
-  NodeChain chain(
-      {std::make_shared<dnn::ConvertNode>(dnn::DataType::Float32),
-       std::make_shared<dnn::NormalizeNode>(std::vector<float>{0, 0, 0},
-                                            std::vector<float>{127.5f, 127.5f, 127.5f}),
-       std::make_shared<dnn::NormalizeNode>(std::vector<float>{1, 1, 1}, std::vector<float>{1, 1, 1}),
-       std::make_shared<dnn::ConvertLayoutNode>(dnn::LayoutConversion::HWCToCHW),
-       std::make_shared<dnn::ReshapeNode>(std::vector<size_t>{1, 3, kSide, kSide}),
-       impl_->onnx_node});
-  const std::vector<Tensor> outputs = chain.Run(std::vector<cv::Mat>{in});
+  // One pass from pixels to the network's {1, 3, 128, 128} input in -1..1;
+  // channels keep the crop's order.
+  std::vector<Tensor> outputs{dnn::NormalizedPlanarInput(in)};
+  impl_->onnx_node->Run(outputs);
   out_shape = outputs[0].shape;
   // One score per class: {1, N}. Anything shorter has no class axis to read.
   if (out_shape.size() < 2) return InvalidModelOutput;

@@ -16,9 +16,14 @@ StatusCode ConnectedComponentNode::Validate(const std::vector<Tensor>& inputs) {
 }
 
 void ConnectedComponentNode::Run(std::vector<Tensor>& tensors) {
-  cv::Mat labels;
-  cv::connectedComponents(tensors.at(0).MatView(), labels, connectivity_, CV_32S);
-  tensors[0] = Tensor::FromMat(labels);
+  const cv::Mat mask = tensors.at(0).MatView();
+  // Label straight into the result's buffer: a destination of the right size
+  // and type is written in place.
+  Tensor out({static_cast<size_t>(mask.rows), static_cast<size_t>(mask.cols), 1}, DataType::Int32,
+             Layout::HWC);
+  cv::Mat labels = out.MatView();
+  cv::connectedComponents(mask, labels, connectivity_, CV_32S);
+  tensors[0] = labels.data == out.data() ? std::move(out) : Tensor::FromMat(labels);
 }
 
 }  // namespace dnn

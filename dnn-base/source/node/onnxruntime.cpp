@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
@@ -157,13 +156,25 @@ void OnnxRuntimeNode::Run(std::vector<Tensor>& tensors) {
     }
   }
 
+  // Each output keeps the runtime's own memory alive instead of being
+  // copied; the holder also keeps the session (and its allocator) alive for
+  // as long as any tensor refers to that memory.
+  struct OutputHolder {
+    std::shared_ptr<Ort::Env> env;
+    std::shared_ptr<Ort::Session> session;
+    Ort::Value value;
+  };
   tensors.resize(outputs.size());
   for (size_t i = 0; i < outputs.size(); ++i) {
     const std::vector<int64_t> out_dims = outputs[i].GetTensorTypeAndShapeInfo().GetShape();
-    Tensor out(std::vector<size_t>(out_dims.begin(), out_dims.end()), DataType::Float32,
-               Layout::NCHW);
-    if (out.ByteSize() > 0)
-      std::memcpy(out.data(), outputs[i].GetTensorData<float>(), out.ByteSize());
+    Tensor out;
+    out.shape.assign(out_dims.begin(), out_dims.end());
+    out.type = DataType::Float32;
+    out.layout = Layout::NCHW;
+    auto holder = std::make_shared<OutputHolder>(
+        OutputHolder{impl_->env, impl_->session, std::move(outputs[i])});
+    float* data = holder->value.GetTensorMutableData<float>();
+    out.buffer = std::make_shared<TensorBuffer>(data, out.ByteSize(), std::move(holder));
     tensors[i] = std::move(out);
   }
 }

@@ -76,5 +76,36 @@ void ChannelWiseMaximumLocNode::Run(std::vector<Tensor>& tensors) {
   }
 }
 
+Tensor ClassMask(const Tensor& scores, size_t target, double min_value) {
+  if (scores.type != DataType::Float32 || scores.shape.size() != 4 || scores.shape[0] != 1)
+    throw std::invalid_argument("ClassMask: needs a float32 score map {1, M, H, W}, got " +
+                                ShapeString(scores.shape));
+  const size_t classes = scores.shape[1];
+  const size_t plane = scores.shape[2] * scores.shape[3];
+  Tensor mask({scores.shape[2], scores.shape[3], 1}, DataType::UInt8, Layout::HWC);
+  uint8_t* out = mask.data_as<uint8_t>();
+  const float* s = scores.data_as<float>();
+  if (classes == 1) {
+    // A one-class map is zeroed by the reduction: every pixel reads class 0.
+    std::memset(out, target == 0 ? 255 : 0, plane);
+    return mask;
+  }
+  for (size_t p = 0; p < plane; ++p) {
+    // Lowest index among equal maxima, as the interleaved reduction scans.
+    size_t best = 0;
+    float best_value = classes ? s[p] : 0.0f;
+    for (size_t c = 1; c < classes; ++c) {
+      const float v = s[c * plane + p];
+      if (v > best_value) {
+        best_value = v;
+        best = c;
+      }
+    }
+    const size_t winner = (classes > 0 && static_cast<double>(best_value) >= min_value) ? best : 0;
+    out[p] = winner == target ? 255 : 0;
+  }
+  return mask;
+}
+
 }  // namespace dnn
 }  // namespace veltrano

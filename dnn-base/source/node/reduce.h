@@ -20,6 +20,13 @@ class ChannelWiseMaximumLocNode : public NodeBase {
   double min_value_;
 };
 
+// The mask of the pixels whose winning class is `target`: uint8 HWC {H, W, 1},
+// 255 or 0, straight from a float32 NCHW score map {1, M, H, W}. It holds the
+// same bytes as StripBatchSize -> ConvertLayout(CHW to HWC) ->
+// ChannelWiseMaximumLoc(min_value) -> Equals(target) without transposing the
+// map first. Throws std::invalid_argument for other tensors.
+Tensor ClassMask(const Tensor& scores, size_t target, double min_value);
+
 }  // namespace dnn
 }  // namespace veltrano
 

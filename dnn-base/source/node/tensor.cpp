@@ -8,7 +8,11 @@
 namespace veltrano {
 namespace dnn {
 
-TensorBuffer::TensorBuffer(size_t size) : data_(size ? new uint8_t[size] : nullptr), size_(size) {}
+TensorBuffer::TensorBuffer(size_t size)
+    : owned_(size ? new uint8_t[size] : nullptr), data_(owned_.get()), size_(size) {}
+
+TensorBuffer::TensorBuffer(void* data, size_t size, std::shared_ptr<void> keeper)
+    : keeper_(std::move(keeper)), data_(data), size_(size) {}
 
 size_t ElementSize(DataType type) {
   switch (type) {

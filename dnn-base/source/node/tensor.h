@@ -41,17 +41,23 @@ enum class Layout : int32_t {
 // not protected.
 class TensorBuffer {
  public:
+  // Owns `size` new bytes.
   explicit TensorBuffer(size_t size);
+  // Refers to `size` bytes at `data` that `keeper` keeps alive (an inference
+  // result, say), so they need not be copied.
+  TensorBuffer(void* data, size_t size, std::shared_ptr<void> keeper);
   TensorBuffer(const TensorBuffer&) = delete;
   TensorBuffer& operator=(const TensorBuffer&) = delete;
 
-  void* data() { return data_.get(); }
-  const void* data() const { return data_.get(); }
+  void* data() { return data_; }
+  const void* data() const { return data_; }
   // The byte count asked for at creation.
   size_t size() const { return size_; }
 
  private:
-  std::unique_ptr<uint8_t[]> data_;
+  std::unique_ptr<uint8_t[]> owned_;
+  std::shared_ptr<void> keeper_;
+  void* data_;
   size_t size_;
 };
 
