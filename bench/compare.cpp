@@ -1,0 +1,320 @@
+// compare: KeshOCR and Tesseract side by side on one labelled image set.
+//
+//   compare --manifest DIR/manifest.tsv [--mode crop|photo] [--grow 0.2]
+//           [--model PKG] [--out PREFIX] [--limit N]
+//
+// Every image is read by both engines in turn, in the same process, so both
+// see the same machine state. Per engine it reports median and p90 latency,
+// images per second, exact matches and character accuracy (with and without
+// dropping characters under half the height of the tallest one, for both
+// engines alike) and peak resident memory (measured by re-running this
+// program on the set with one engine alone). Results go to PREFIX.md (a
+// Markdown table) and PREFIX.tsv (for bench/plot_compare.py).
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <leptonica/allheaders.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <tesseract/baseapi.h>
+
+#include "KeshOCR.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
+struct Options {
+  std::string manifest;
+  std::string mode = "crop";  // crop: single-line pages; photo: sparse text
+  double grow = 0.0;          // grow each region by this fraction of its size
+  std::string model = std::string(KESHOCR_SOURCE_DIR) + "/models/keshocr-default.pkg";
+  std::string out = "compare";
+  std::string only_engine;  // internal: measure one engine's memory
+  size_t limit = 0;
+};
+
+struct Sample {
+  std::string path, text;
+  cv::Rect region;  // empty: the whole image
+};
+
+// One character read, with the height of its box.
+struct Glyph {
+  char c;
+  float height;
+};
+
+struct Reading {
+  std::vector<Glyph> glyphs;
+  double seconds = 0;
+};
+
+std::vector<Sample> ReadManifest(const Options& options) {
+  std::ifstream in(options.manifest);
+  if (!in) throw std::runtime_error("cannot read " + options.manifest);
+  const std::string dir = options.manifest.substr(0, options.manifest.find_last_of('/') + 1);
+  std::vector<Sample> samples;
+  std::string line;
+  std::getline(in, line);  // header: image text region_xywh raw_text subset note
+  while (std::getline(in, line)) {
+    std::vector<std::string> cols;
+    std::stringstream row(line);
+    for (std::string col; std::getline(row, col, '\t');) cols.push_back(col);
+    cols.resize(6);
+    if (!cols[5].empty()) continue;  // a known bad row
+    Sample s{dir + cols[0], cols[1], {}};
+    int x, y, w, h;
+    if (std::sscanf(cols[2].c_str(), "%d,%d,%d,%d", &x, &y, &w, &h) == 4) s.region = {x, y, w, h};
+    samples.push_back(s);
+    if (options.limit && samples.size() == options.limit) break;
+  }
+  return samples;
+}
+
+cv::Mat LoadSample(const Sample& sample, double grow) {
+  cv::Mat image = cv::imread(sample.path, cv::IMREAD_COLOR);
+  if (image.empty()) throw std::runtime_error("cannot read " + sample.path);
+  if (sample.region.area() <= 0) return image;
+  cv::Rect r = sample.region;
+  const int dx = static_cast<int>(r.width * grow / 2), dy = static_cast<int>(r.height * grow / 2);
+  r = cv::Rect(r.x - dx, r.y - dy, r.width + 2 * dx, r.height + 2 * dy) & cv::Rect(0, 0, image.cols, image.rows);
+  return image(r).clone();
+}
+
+class KeshOcrEngine {
+ public:
+  explicit KeshOcrEngine(const std::string& model) {
+    std::streambuf* saved = std::cout.rdbuf(nullptr);
+    const auto rc = module_.Init(model, false, 0);
+    std::cout.rdbuf(saved);
+    if (rc != veltrano::Success) throw std::runtime_error("cannot load " + model);
+  }
+  Reading Read(const cv::Mat& image) {
+    std::streambuf* saved = std::cout.rdbuf(nullptr);  // the detector's timing line
+    veltrano::OCRResponse response;
+    const auto start = Clock::now();
+    module_.Run(veltrano::OCRRequest{image, 0}, response);
+    Reading reading;
+    reading.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::cout.rdbuf(saved);
+    for (const auto& r : response.results) {
+      if (r.text.empty()) continue;
+      const auto& p = r.points;
+      const float h = std::max(cv::norm(p[0] - p[3]), cv::norm(p[1] - p[2]));
+      reading.glyphs.push_back({r.text[0], h});
+    }
+    return reading;
+  }
+
+ private:
+  veltrano::KeshOCRModule module_;
+};
+
+class TesseractEngine {
+ public:
+  explicit TesseractEngine(bool photo) {
+    if (api_.Init(nullptr, "eng", tesseract::OEM_LSTM_ONLY) != 0)
+      throw std::runtime_error("cannot start Tesseract (is tesseract-ocr-eng installed?)");
+    api_.SetPageSegMode(photo ? tesseract::PSM_SPARSE_TEXT : tesseract::PSM_SINGLE_LINE);
+    api_.SetVariable("tessedit_char_whitelist", kAlphabet);
+    api_.SetVariable("debug_file", "/dev/null");
+  }
+  ~TesseractEngine() { api_.End(); }
+  Reading Read(const cv::Mat& bgr) {
+    Reading reading;
+    const auto start = Clock::now();
+    cv::Mat rgb;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    api_.SetImage(rgb.data, rgb.cols, rgb.rows, 3, static_cast<int>(rgb.step));
+    api_.Recognize(nullptr);
+    std::unique_ptr<tesseract::ResultIterator> it(api_.GetIterator());
+    if (it) {
+      do {
+        std::unique_ptr<char[]> symbol(it->GetUTF8Text(tesseract::RIL_SYMBOL));
+        int x0, y0, x1, y1;
+        if (symbol && symbol[0] && it->BoundingBox(tesseract::RIL_SYMBOL, &x0, &y0, &x1, &y1))
+          reading.glyphs.push_back({symbol[0], static_cast<float>(y1 - y0)});
+      } while (it->Next(tesseract::RIL_SYMBOL));
+    }
+    reading.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return reading;
+  }
+
+ private:
+  tesseract::TessBaseAPI api_;
+};
+
+std::string Text(const std::vector<Glyph>& glyphs, bool drop_small) {
+  float tallest = 0;
+  for (const Glyph& g : glyphs) tallest = std::max(tallest, g.height);
+  std::string text;
+  for (const Glyph& g : glyphs)
+    if (!drop_small || g.height >= 0.5f * tallest) text += g.c;
+  return text;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+struct Tally {
+  std::string engine;
+  std::vector<double> seconds;
+  size_t exact = 0, exact_filtered = 0, edits = 0, edits_filtered = 0, chars = 0;
+  double peak_mib = 0;
+
+  void Add(const Reading& r, const std::string& truth) {
+    seconds.push_back(r.seconds);
+    const std::string all = Text(r.glyphs, false), main = Text(r.glyphs, true);
+    exact += all == truth;
+    exact_filtered += main == truth;
+    edits += EditDistance(all, truth);
+    edits_filtered += EditDistance(main, truth);
+    chars += truth.size();
+  }
+  double Quantile(double q) const {
+    std::vector<double> s = seconds;
+    std::sort(s.begin(), s.end());
+    return s.empty() ? 0 : s[std::min(s.size() - 1, static_cast<size_t>(q * (s.size() - 1) + 0.5))];
+  }
+  double Mean() const {
+    double total = 0;
+    for (double s : seconds) total += s;
+    return seconds.empty() ? 0 : total / seconds.size();
+  }
+};
+
+// Character accuracy over the whole set, 1 - edits / ground-truth characters,
+// in percent; a reader that invents more characters than it gets right scores 0.
+double Accuracy(size_t edits, size_t chars) {
+  return chars ? 100.0 * std::max(0.0, 1.0 - double(edits) / double(chars)) : 0.0;
+}
+
+double PeakResidentMiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  return 0;
+}
+
+// Runs this program again with one engine and reads its peak memory.
+double MeasurePeak(const std::string& self, const Options& o, const std::string& engine) {
+  std::ostringstream command;
+  command << self << " --manifest '" << o.manifest << "' --mode " << o.mode << " --grow " << o.grow
+          << " --model '" << o.model << "' --engine " << engine;
+  if (o.limit) command << " --limit " << o.limit;
+  FILE* pipe = popen(command.str().c_str(), "r");
+  if (!pipe) return 0;
+  char buffer[128] = {0};
+  const bool got = fgets(buffer, sizeof buffer, pipe) != nullptr;
+  pclose(pipe);
+  return got ? std::atof(buffer) : 0;
+}
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::runtime_error(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--manifest") o.manifest = next();
+    else if (arg == "--mode") o.mode = next();
+    else if (arg == "--grow") o.grow = std::stod(next());
+    else if (arg == "--model") o.model = next();
+    else if (arg == "--out") o.out = next();
+    else if (arg == "--limit") o.limit = std::stoul(next());
+    else if (arg == "--engine") o.only_engine = next();
+    else throw std::runtime_error("unknown option " + arg + " (see the top of bench/compare.cpp)");
+  }
+  if (o.manifest.empty()) throw std::runtime_error("--manifest is required");
+  if (o.mode != "crop" && o.mode != "photo") throw std::runtime_error("--mode is crop or photo");
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try {
+  const Options o = Parse(argc, argv);
+  const std::vector<Sample> samples = ReadManifest(o);
+  std::vector<cv::Mat> images;
+  for (const Sample& s : samples) images.push_back(LoadSample(s, o.grow));
+
+  if (!o.only_engine.empty()) {  // memory mode: one engine, peak RSS on stdout
+    if (o.only_engine == "keshocr") {
+      KeshOcrEngine engine(o.model);
+      for (const cv::Mat& image : images) engine.Read(image);
+    } else {
+      TesseractEngine engine(o.mode == "photo");
+      for (const cv::Mat& image : images) engine.Read(image);
+    }
+    std::cout << PeakResidentMiB() << '\n';
+    return 0;
+  }
+
+  KeshOcrEngine keshocr(o.model);
+  TesseractEngine tesseract(o.mode == "photo");
+  Tally k, t;
+  k.engine = "KeshOCR";
+  t.engine = "Tesseract 5 (LSTM)";
+  // One untimed read each so that lazy initialisation is not charged to the
+  // first image.
+  keshocr.Read(images.front());
+  tesseract.Read(images.front());
+  for (size_t i = 0; i < images.size(); ++i) {
+    k.Add(keshocr.Read(images[i]), samples[i].text);
+    t.Add(tesseract.Read(images[i]), samples[i].text);
+  }
+  char self[4096] = {0};
+  if (readlink("/proc/self/exe", self, sizeof self - 1) > 0) {
+    k.peak_mib = MeasurePeak(self, o, "keshocr");
+    t.peak_mib = MeasurePeak(self, o, "tesseract");
+  }
+
+  std::ofstream md(o.out + ".md"), tsv(o.out + ".tsv");
+  md << std::fixed << std::setprecision(1);
+  md << "| engine | images | median ms | p90 ms | images/s | exact | exact (main chars) | char acc | "
+        "char acc (main chars) | peak RSS MiB |\n|---|---|---|---|---|---|---|---|---|---|\n";
+  tsv << "engine\tmedian_ms\tp90_ms\texact_main_pct\tchar_acc_main_pct\n";
+  for (const Tally* e : {&k, &t}) {
+    const double n = static_cast<double>(e->seconds.size());
+    md << "| " << e->engine << " | " << e->seconds.size() << " | " << e->Quantile(0.5) * 1e3 << " | "
+       << e->Quantile(0.9) * 1e3 << " | " << 1.0 / e->Mean() << " | " << 100.0 * e->exact / n
+       << " % | " << 100.0 * e->exact_filtered / n << " % | "
+       << Accuracy(e->edits, e->chars) << " % | " << Accuracy(e->edits_filtered, e->chars) << " % | "
+       << e->peak_mib << " |\n";
+    tsv << e->engine << '\t' << e->Quantile(0.5) * 1e3 << '\t' << e->Quantile(0.9) * 1e3 << '\t'
+        << 100.0 * e->exact_filtered / n << '\t' << Accuracy(e->edits_filtered, e->chars) << '\n';
+  }
+  md.close();
+  std::cout << std::ifstream(o.out + ".md").rdbuf();
+  return 0;
+} catch (const std::exception& e) {
+  std::cerr << "compare: " << e.what() << '\n';
+  return 2;
+}
