@@ -8,7 +8,6 @@
 #include <iostream>
 #include <map>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -213,11 +212,42 @@ std::string CurrentUtcTime() {
   return text;
 }
 
+// YYYY-MM-DD, optionally followed by THH:MM, then :SS and a fraction, then Z
+// or an offset. Hand-written: the forms are few, and std::regex costs more
+// than the rest of the tool.
 bool IsIsoTime(const std::string& text) {
-  static const std::regex kIso(
-      R"(\d{4}-(0[1-9]|1[0-2])-(0[1-9]|[12]\d|3[01]))"
-      R"((T([01]\d|2[0-3]):[0-5]\d(:[0-5]\d(\.\d+)?)?(Z|[+-]([01]\d|2[0-3]):?[0-5]\d)?)?)");
-  return std::regex_match(text, kIso);
+  size_t at = 0;
+  auto number = [&](size_t width, int low, int high) {
+    if (text.size() - at < width) return false;
+    int value = 0;
+    for (size_t end = at + width; at < end; ++at) {
+      if (text[at] < '0' || text[at] > '9') return false;
+      value = value * 10 + (text[at] - '0');
+    }
+    return value >= low && value <= high;
+  };
+  auto next = [&](char c) {
+    if (at >= text.size() || text[at] != c) return false;
+    ++at;
+    return true;
+  };
+  if (!number(4, 0, 9999) || !next('-') || !number(2, 1, 12) || !next('-') || !number(2, 1, 31)) return false;
+  if (at == text.size()) return true;
+  if (!next('T') || !number(2, 0, 23) || !next(':') || !number(2, 0, 59)) return false;
+  if (next(':')) {
+    if (!number(2, 0, 60)) return false;  // 60: a leap second
+    if (next('.')) {
+      const size_t fraction = at;
+      while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+      if (at == fraction) return false;
+    }
+  }
+  if (at == text.size()) return true;
+  if (next('Z')) return at == text.size();
+  if (!next('+') && !next('-')) return false;
+  if (!number(2, 0, 23)) return false;
+  next(':');
+  return number(2, 0, 59) && at == text.size();
 }
 
 int Create(int argc, char** argv) {
