@@ -13,11 +13,11 @@ mkdir -p "$build"
 cmake -S . -B "$build" \
   -DCMAKE_C_COMPILER="${CC:-clang-14}" -DCMAKE_CXX_COMPILER="${CXX:-clang++-14}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKESHOCR_BUILD_FUZZERS=ON -DKESHOCR_BUILD_TESTS=OFF -DKESHOCR_BUILD_TOOLS=OFF -DKESHOCR_BUILD_BENCH=OFF \
+  -DKESHOCR_BUILD_FUZZERS=ON -DKESHOCR_SANITIZE=address,undefined -DKESHOCR_BUILD_TESTS=OFF -DKESHOCR_BUILD_TOOLS=OFF -DKESHOCR_BUILD_BENCH=OFF \
   > "$build/configure.log" || { cat "$build/configure.log"; exit 1; }
-cmake --build "$build" -j"${JOBS:-2}" --target fuzz_package fuzz_stream
+cmake --build "$build" -j"${JOBS:-2}" --target fuzz_package fuzz_stream fuzz_run
 
-for fuzzer in package stream; do
+for fuzzer in package stream run; do
   work="$build/fuzz-work/$fuzzer"
   rm -rf "$work"
   mkdir -p "$work/new" "$work/artifacts"
