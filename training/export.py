@@ -24,6 +24,7 @@ def load(kind, ckpt, arch=None):
     net = models.make_detector(arch) if kind == "det" else models.make_recogniser(arch)
     if state:
         net.load_state_dict(state["model"])
+    models.set_pointwise_dilation(net, 1)
     net.eval()
     return net, state
 

@@ -134,3 +134,14 @@ def make_recogniser(arch):
 
 def n_params(m):
     return sum(p.numel() for p in m.parameters())
+
+
+def set_pointwise_dilation(model, d):
+    """PyTorch 1.13 on CPU runs 1x1 convolutions of small batches on one thread
+    through a slow generic-BLAS path; a dilation of 2 (which changes nothing
+    for a 1x1 kernel) sends them to oneDNN, about 5x faster.  Training sets
+    d=2, export sets d=1 back so the ONNX graph stays plain."""
+    for m in model.modules():
+        if isinstance(m, nn.Conv2d) and m.kernel_size == (1, 1):
+            m.dilation = (d, d)
+    return model

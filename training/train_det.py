@@ -113,7 +113,7 @@ def main():
     torch.set_num_threads(a.threads)
     run = os.path.join(C.RUNS_DIR, a.name)
     os.makedirs(run, exist_ok=True)
-    net = models.make_detector(cfg["arch"])
+    net = models.set_pointwise_dilation(models.make_detector(cfg["arch"]), 2)
     opt = torch.optim.AdamW(net.parameters(), lr=cfg["lr"], weight_decay=cfg["weight_decay"])
     step = 0
     best = -1.0

@@ -88,7 +88,7 @@ def main():
     torch.set_num_threads(a.threads)
     run = os.path.join(C.RUNS_DIR, a.name)
     os.makedirs(run, exist_ok=True)
-    net = models.make_recogniser(cfg["arch"])
+    net = models.set_pointwise_dilation(models.make_recogniser(cfg["arch"]), 2)
     opt = torch.optim.AdamW(net.parameters(), lr=cfg["lr"], weight_decay=cfg["weight_decay"])
     step, best = 0, -1.0
     ck = os.path.join(run, "last.pt")
