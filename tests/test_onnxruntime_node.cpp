@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <onnxruntime_cxx_api.h>
 
 #include "node/onnxruntime.h"
@@ -115,7 +117,27 @@ TEST(OnnxRuntimeNode, BytesThatAreNotAModelThrowTheRuntimeError) {
   EXPECT_THROW(OnnxRuntimeNode("", false, 1), Ort::Exception);
 }
 
+bool RuntimeHasCudaEntry() {
+  void* library = dlopen("libonnxruntime.so.1", RTLD_NOW | RTLD_NOLOAD);
+  const bool found = library && dlsym(library, "OrtSessionOptionsAppendExecutionProvider_CUDA");
+  if (library) dlclose(library);
+  return found;
+}
+
+TEST(OnnxRuntimeNode, GpuRequestOnACudaCapableRuntimeUsesItOrSaysWhy) {
+  if (!RuntimeHasCudaEntry()) GTEST_SKIP() << "the CPU runtime has no CUDA entry";
+  try {
+    OnnxRuntimeNode node(TestModel("double_free.onnx"), true, 1);
+    std::vector<Tensor> list{Filled({1, 3, 2, 2}, 1.f)};
+    node.Run(list);
+    EXPECT_EQ(list[0].data_as<float>()[3], 2.f);
+  } catch (const std::runtime_error& e) {  // no GPU, or no CUDA provider libraries
+    EXPECT_STREQ(e.what(), "cannot append cuda execution provider");
+  }
+}
+
 TEST(OnnxRuntimeNode, GpuRequestWithoutCudaWarnsAndRunsOnCpu) {
+  if (RuntimeHasCudaEntry()) GTEST_SKIP() << "this runtime has the CUDA entry";
   keshocr_test::LogCapture log;
   OnnxRuntimeNode node(TestModel("double_free.onnx"), true, 1);
   const auto lines = log.Lines();
