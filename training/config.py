@@ -33,13 +33,13 @@ CODE_LEN_RANGE = (1, 12)
 # ---------------------------------------------------------------- detector
 DET = dict(
     arch="det_l",
-    crop=256,            # training windows of the 768-scaled image
+    crop=320,            # training windows of the 768-scaled image
     batch=8,
     lr=3e-3,
     weight_decay=1e-4,
     ce_weights=(1.0, 1.0, 1.5),
     dice_weight=1.0,
-    steps=8000,
+    steps=9000,
     ckpt_every=100,
     eval_every=1000,
     seed=1234,

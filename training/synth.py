@@ -368,7 +368,7 @@ def clutter_items(rng, fonts_clutter=None):
     return items
 
 
-def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None):
+def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=False):
     """The code (and, for plates, panel + header/footer text) in local coords.
 
     Returns (Layer, main_glyph_indices)."""
@@ -483,7 +483,7 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None):
 
     # header (state name) and footer (slogan)
     for where in ("top", "bottom"):
-        if rng.random() < 0.7:
+        if rng.random() < 0.7 and not clean:
             hs = cap_px * (rng.uniform(0.25, 0.55) if where == "top" else rng.uniform(0.1, 0.3))
             if hs < 4:
                 continue
@@ -501,7 +501,7 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None):
             col = fg if rng.random() < 0.5 else random_color(rng)
             glyphs += paste_line(ln, x, y, col)
     # small sticker text at a side
-    if rng.random() < 0.3:
+    if rng.random() < 0.3 and not clean:
         hs = cap_px * rng.uniform(0.15, 0.35)
         if hs >= 4:
             it = [(c, "text") for c in random_code(rng, int(rng.integers(1, 4)))]
@@ -515,9 +515,10 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None):
     return Layer(panel, alpha, glyphs), main
 
 
-def make_clutter_layer(rng, fonts, clutter_fonts, cap_px):
-    """Non-code text (words, other scripts, symbols)."""
-    if rng.random() < 0.35 and clutter_fonts:
+def make_clutter_layer(rng, fonts, clutter_fonts, cap_px, clean=False):
+    """Non-code text (words, other scripts, symbols).  clean: nothing that
+    contains characters of the alphabet (evaluation scenes)."""
+    if (clean or rng.random() < 0.35) and clutter_fonts:
         font = clutter_fonts[int(rng.integers(len(clutter_fonts)))]
         # random codepoints the font has are unknown; draw a few common ones per script
         samples = {
@@ -718,7 +719,7 @@ def _overlaps(rect, rects, margin=0):
 
 
 def build_scene(rng, fonts, clutter_fonts, W, H, n_codes, char_hs, codes=None, plate=None,
-                n_clutter=None, style=None):
+                n_clutter=None, style=None, clean=False):
     """Scene image (float32 RGB, W x H) at the coordinates given (char heights in
     these coordinates).  Returns (img, glyphs, main_codes) where main_codes is a
     list of (text, [glyph indices])."""
@@ -729,7 +730,7 @@ def build_scene(rng, fonts, clutter_fonts, W, H, n_codes, char_hs, codes=None, p
     for k in range(n_codes):
         ch_h = char_hs[k]
         code = codes[k] if codes else random_code(rng)
-        layer, main = make_code_layer(rng, fonts, code, ch_h, plate=plate, style=style)
+        layer, main = make_code_layer(rng, fonts, code, ch_h, plate=plate, style=style, clean=clean)
         if layer is None:
             continue
         lh, lw = layer.alpha.shape
@@ -767,7 +768,7 @@ def build_scene(rng, fonts, clutter_fonts, W, H, n_codes, char_hs, codes=None, p
         n_clutter = int(rng.poisson(2))
     for _ in range(n_clutter):
         ch_h = sample_char_h(rng, 6, min(120, max(W, H) / 3))
-        layer = make_clutter_layer(rng, fonts, clutter_fonts, ch_h)
+        layer = make_clutter_layer(rng, fonts, clutter_fonts, ch_h, clean=clean)
         if layer is None:
             continue
         lh, lw = layer.alpha.shape
@@ -838,7 +839,9 @@ def det_sample(rng, fonts, clutter_fonts, T=320):
     codes = []
     for h in hs:
         # big characters: short codes so that they fit the window more often
-        maxlen = max(1, min(12, int(T / (h * ksc * 0.7))))
+        # big characters: shorter codes; they may still run past the window, where
+        # the cut characters become "ignore" or keep their labels (>= 60 % visible)
+        maxlen = max(3, min(12, int(2.0 * T / (h * ksc))))
         codes.append(random_code(rng, int(rng.integers(1, maxlen + 1)) if maxlen < 12 else None))
     img, glyphs, _ = build_scene(rng, fonts, clutter_fonts, Ts, Ts, n_codes, hs, codes=codes)
     img = degrade(rng, img, char_h=min(hs) if hs else None)
@@ -861,10 +864,12 @@ def det_sample(rng, fonts, clutter_fonts, T=320):
 
 
 def scene_image(rng, fonts, clutter_fonts, h768, W=None, H=None, code=None, plate=None,
-                n_clutter=None, strength=1.0, style=None):
+                n_clutter=None, strength=1.0, style=None, clean=True):
     """A whole test image with one code whose characters are h768 px high once
-    the pipeline has scaled the image to 768.  Returns (BGR uint8, text, glyphs
-    of the code in image coordinates)."""
+    the pipeline has scaled the image to 768.  With clean=True (default) the
+    only characters of the alphabet in the image are those of the code (clutter
+    is drawn from other scripts and symbols), so the expected reading is exactly
+    the code.  Returns (BGR uint8, text, glyphs of the code, all glyphs)."""
     if W is None:
         r = rng.random()
         if r < 0.3:
@@ -878,7 +883,7 @@ def scene_image(rng, fonts, clutter_fonts, h768, W=None, H=None, code=None, plat
     if code is None:
         code = random_code(rng)
     img, glyphs, mains = build_scene(rng, fonts, clutter_fonts, W, H, 1, [h_img], codes=[code],
-                                     plate=plate, n_clutter=n_clutter, style=style)
+                                     plate=plate, n_clutter=n_clutter, style=style, clean=clean)
     img = degrade(rng, img, strength, char_h=h_img)
     if not mains:
         return None
