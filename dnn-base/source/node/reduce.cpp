@@ -1,6 +1,7 @@
 #include "node/reduce.h"
 
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "node/check.h"
@@ -88,6 +89,20 @@ Tensor ClassMask(const Tensor& scores, size_t target, double min_value) {
   if (classes == 1) {
     // A one-class map is zeroed by the reduction: every pixel reads class 0.
     std::memset(out, target == 0 ? 255 : 0, plane);
+    return mask;
+  }
+  if (classes == 3 && target == 2 && min_value > 0 &&
+      min_value <= static_cast<double>(std::numeric_limits<float>::denorm_min())) {
+    // The detection case, without branches: class 2 wins when it beats the
+    // better of classes 0 and 1 strictly and is positive (every positive
+    // float reaches a threshold this small). NaN never wins, as in the scan.
+    const float* s0 = s;
+    const float* s1 = s + plane;
+    const float* s2 = s + 2 * plane;
+    for (size_t p = 0; p < plane; ++p) {
+      const float best01 = s1[p] > s0[p] ? s1[p] : s0[p];
+      out[p] = (s2[p] > best01 && s2[p] > 0.0f) ? 255 : 0;
+    }
     return mask;
   }
   for (size_t p = 0; p < plane; ++p) {
