@@ -165,6 +165,17 @@ void BM_BoxExtraction40Characters(benchmark::State& state) {
 }
 BENCHMARK(BM_BoxExtraction40Characters)->Unit(benchmark::kMicrosecond);
 
+void BM_AreaAndProbability40Characters(benchmark::State& state) {
+  OcrDetAreaAndProbabilityNode area;
+  const auto [scores, labels] = ScoreMapWithCharacters(40);
+  for (auto _ : state) {
+    std::vector<Tensor> list{scores, labels};
+    area.Run(list);
+    benchmark::DoNotOptimize(list[0].data());
+  }
+}
+BENCHMARK(BM_AreaAndProbability40Characters)->Unit(benchmark::kMicrosecond);
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;

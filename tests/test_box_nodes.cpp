@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "node/node_chain.h"
+
+#include <cstring>
+#include <opencv2/imgproc.hpp>
 #include "node/ocr_det_postprocess.h"
 #include "support/log_capture.h"
 
@@ -165,6 +168,47 @@ TEST(OcrDetValidation, CountsLayoutsAndPointShapes) {
   EXPECT_EQ(lines[1], "error: unexpected tensor format, layout: HWC, type: int32, shape: [2, 4, 2]");
   EXPECT_EQ(lines[2].rfind("error: Exactly 2 tensors are expected, want 2, got 1", 0), 0u);
   EXPECT_EQ(lines[3], "error: unexpected tensor format, layout: HWC, type: int32, shape: [4, 4, 1]");
+}
+
+TEST(MinAreaRectOfPixels, SameRectangleAsFromEveryPixel) {
+  cv::RNG rng(5);
+  for (int shape = 0; shape < 2000; ++shape) {
+    cv::Mat m(80, 80, CV_8U, cv::Scalar(0));
+    switch (shape % 4) {
+      case 0:
+        cv::ellipse(m, cv::Point(40, 40), cv::Size(rng.uniform(1, 35), rng.uniform(1, 35)),
+                    rng.uniform(0, 180), 0, 360, 255, -1);
+        break;
+      case 1:
+        cv::putText(m, std::string(1, char('0' + shape % 43)), cv::Point(5, 70),
+                    cv::FONT_HERSHEY_SIMPLEX, rng.uniform(0.5, 2.5), 255, rng.uniform(1, 6));
+        break;
+      case 2:
+        for (int k = rng.uniform(1, 200); k > 0; --k) m.at<uchar>(rng.uniform(0, 80), rng.uniform(0, 80)) = 255;
+        break;
+      default:
+        cv::line(m, cv::Point(rng.uniform(0, 80), rng.uniform(0, 80)),
+                 cv::Point(rng.uniform(0, 80), rng.uniform(0, 80)), 255, rng.uniform(1, 4));
+    }
+    std::vector<int32_t> xy;
+    std::vector<cv::Point> every;
+    for (int y = 0; y < m.rows; ++y)
+      for (int x = 0; x < m.cols; ++x)
+        if (m.at<uchar>(y, x)) {
+          xy.insert(xy.end(), {x, y});
+          every.emplace_back(x, y);
+        }
+    if (every.empty()) continue;
+    const cv::RotatedRect want = cv::minAreaRect(every);
+    const cv::RotatedRect got = MinAreaRectOfPixels(xy.data(), every.size());
+    ASSERT_EQ(0, std::memcmp(&want, &got, sizeof want)) << "shape " << shape;
+  }
+  // Out of scan order: every pixel is used.
+  const int32_t shuffled[] = {5, 5, 1, 1, 9, 2, 3, 8};
+  std::vector<cv::Point> pts = {{5, 5}, {1, 1}, {9, 2}, {3, 8}};
+  const cv::RotatedRect want = cv::minAreaRect(pts);
+  const cv::RotatedRect got = MinAreaRectOfPixels(shuffled, 4);
+  EXPECT_EQ(0, std::memcmp(&want, &got, sizeof want));
 }
 
 TEST(OrderCorners, ClockwiseFromTopLeft) {

@@ -54,32 +54,50 @@ void OcrDetAreaAndProbabilityNode::Run(std::vector<Tensor>& tensors) {
   const size_t rows = labels.shape[0], cols = labels.shape[1];
   const int32_t* label = labels.data_as<int32_t>();
 
-  // Labels are dense from connected components; a larger maximum than there
-  // are pixels cannot come from them and would only inflate the lists.
-  int32_t max_label = 0;
-  for (size_t i = 0; i < rows * cols; ++i) max_label = std::max(max_label, label[i]);
-  const size_t count = static_cast<size_t>(max_label) <= rows * cols ? max_label : 0;
+  // First pass: how many pixels each label has, so every pixel list is
+  // allocated once at its final size.
+  std::vector<size_t> areas;
+  for (size_t i = 0; i < rows * cols; ++i) {
+    const int32_t v = label[i];
+    if (v <= 0) continue;
+    if (static_cast<size_t>(v) > areas.size()) {
+      // Labels are dense from connected components; a label beyond the
+      // pixel count cannot come from them and would only inflate the lists.
+      if (static_cast<size_t>(v) > rows * cols) {
+        spdlog::error("label {} exceeds the {} pixels of the label image; no components taken", v,
+                      rows * cols);
+        result.emplace_back(std::vector<size_t>{0}, DataType::Float32, Layout::Linear);
+        tensors = std::move(result);
+        return;
+      }
+      areas.resize(v, 0);
+    }
+    ++areas[v - 1];
+  }
+  const size_t count = areas.size();
 
-  std::vector<std::vector<int32_t>> points(count);
-  std::vector<float> sums(count, 0.0f);
+  Tensor sum_tensor({count}, DataType::Float32, Layout::Linear);
+  float* sums = sum_tensor.data_as<float>();
+  std::fill(sums, sums + count, 0.0f);
+  result.reserve(count + 1);
+  result.push_back(std::move(sum_tensor));
+  std::vector<int32_t*> cursor(count);
+  for (size_t k = 0; k < count; ++k) {
+    result.emplace_back(std::vector<size_t>{1, areas[k], 2}, DataType::Int32, Layout::HWC);
+    cursor[k] = result.back().data_as<int32_t>();
+  }
+
+  // Second pass: points in scan order and the text probabilities, summed in
+  // that same order.
   for (size_t y = 0; y < rows; ++y) {
     for (size_t x = 0; x < cols; ++x) {
       const int32_t v = label[y * cols + x];
-      if (v <= 0 || static_cast<size_t>(v) > count) continue;
-      points[v - 1].push_back(static_cast<int32_t>(x));
-      points[v - 1].push_back(static_cast<int32_t>(y));
+      if (v <= 0) continue;
+      int32_t*& at = cursor[v - 1];
+      *at++ = static_cast<int32_t>(x);
+      *at++ = static_cast<int32_t>(y);
       sums[v - 1] += text[y * map_width + x];
     }
-  }
-
-  result.reserve(count + 1);
-  Tensor sum_tensor({count}, DataType::Float32, Layout::Linear);
-  if (count) std::copy(sums.begin(), sums.end(), sum_tensor.data_as<float>());
-  result.push_back(std::move(sum_tensor));
-  for (auto& component : points) {
-    Tensor pixels({1, component.size() / 2, 2}, DataType::Int32, Layout::HWC);
-    if (!component.empty()) std::copy(component.begin(), component.end(), pixels.data_as<int32_t>());
-    result.push_back(std::move(pixels));
   }
   tensors = std::move(result);
 }
@@ -128,10 +146,7 @@ void OcrDetBoundingBoxNode::Run(std::vector<Tensor>& tensors) {
       const float mean = sums[b] / static_cast<float>(n);
       if (min_score_ > mean) continue;
 
-      const int32_t* xy = pixels.data_as<int32_t>();
-      std::vector<cv::Point> points(n);
-      for (size_t i = 0; i < n; ++i) points[i] = cv::Point(xy[2 * i], xy[2 * i + 1]);
-      const cv::RotatedRect rect = cv::minAreaRect(points);
+      const cv::RotatedRect rect = MinAreaRectOfPixels(pixels.data_as<int32_t>(), n);
 
       const float shorter = std::min(rect.size.width, rect.size.height);
       const float pad = std::ceil(grow * shorter * 0.5f);
@@ -151,6 +166,36 @@ void OcrDetBoundingBoxNode::Run(std::vector<Tensor>& tensors) {
   if (!boxes.empty()) std::copy(boxes.begin(), boxes.end(), out.data_as<float>());
   tensors.clear();
   tensors.push_back(std::move(out));
+}
+
+cv::RotatedRect MinAreaRectOfPixels(const int32_t* xy, size_t n) {
+  auto at = [xy](size_t i) { return cv::Point(xy[2 * i], xy[2 * i + 1]); };
+  bool scan_order = true;
+  for (size_t i = 1; i < n && scan_order; ++i) {
+    const cv::Point a = at(i - 1), b = at(i);
+    scan_order = a.y < b.y || (a.y == b.y && a.x < b.x);
+  }
+  std::vector<cv::Point> points;
+  if (!scan_order) {
+    points.reserve(n);
+    for (size_t i = 0; i < n; ++i) points.push_back(at(i));
+    return cv::minAreaRect(points);
+  }
+  const int top = at(0).y, bottom = at(n - 1).y;
+  for (size_t first = 0; first < n;) {
+    size_t last = first;
+    while (last + 1 < n && at(last + 1).y == at(first).y) ++last;
+    if (at(first).y == top || at(first).y == bottom) {
+      // A horizontal hull edge can only be the top or the bottom row, and
+      // all of its pixels lie on the hull.
+      for (size_t i = first; i <= last; ++i) points.push_back(at(i));
+    } else {
+      points.push_back(at(first));
+      if (last != first) points.push_back(at(last));
+    }
+    first = last + 1;
+  }
+  return cv::minAreaRect(points);
 }
 
 void OrderCorners(cv::Point2f corners[4], std::vector<float>& out) {
