@@ -104,6 +104,16 @@ TEST_F(CliTest, ThresholdDropsLowScoresFromTheText) {
   EXPECT_EQ(run.out, *dir_ + "/folder/code.png\t\n");
 }
 
+TEST_F(CliTest, GpuRequestOnTheCpuRuntimeWarnsAndReadsTheSame) {
+  const std::string image = *dir_ + "/folder/code.png";
+  auto run = RunCommand(Keshocr("--gpu " + image));
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out, image + "\t024\n");
+  EXPECT_NE(run.err.find("cannot find OrtSessionOptionsAppendExecutionProvider_CUDA, using CPU"),
+            std::string::npos)
+      << run.err;
+}
+
 TEST_F(CliTest, UsageErrorsAndUnusablePackagesExitWith2) {
   const std::string keshocr = keshocr_test::InstalledProgram("keshocr");
   EXPECT_EQ(RunCommand(keshocr).exit_code, 2);
