@@ -518,7 +518,9 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
 def make_clutter_layer(rng, fonts, clutter_fonts, cap_px, clean=False):
     """Non-code text (words, other scripts, symbols).  clean: nothing that
     contains characters of the alphabet (evaluation scenes)."""
-    if (clean or rng.random() < 0.35) and clutter_fonts:
+    if clean and rng.random() < 0.5:
+        return None  # evaluation scenes: half of the clutter layers are left out
+    if (clean or rng.random() < 0.5) and clutter_fonts:
         font = clutter_fonts[int(rng.integers(len(clutter_fonts)))]
         # random codepoints the font has are unknown; draw a few common ones per script
         samples = {
@@ -765,9 +767,9 @@ def build_scene(rng, fonts, clutter_fonts, W, H, n_codes, char_hs, codes=None, p
         main = [i for i in main if gl[i]["label"] == "text"]
         mains.append(("".join(gl[i]["char"] for i in main), [base + i for i in main]))
     if n_clutter is None:
-        n_clutter = int(rng.poisson(2))
+        n_clutter = int(rng.poisson(2.5))
     for _ in range(n_clutter):
-        ch_h = sample_char_h(rng, 6, min(120, max(W, H) / 3))
+        ch_h = sample_char_h(rng, 6, min(200, max(W, H) / 3))
         layer = make_clutter_layer(rng, fonts, clutter_fonts, ch_h, clean=clean)
         if layer is None:
             continue
