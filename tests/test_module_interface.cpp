@@ -1,7 +1,7 @@
 // Handle semantics of KeshOCRModule that need no model package.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
 #include <thread>
 
 #include "KeshOCR.h"
@@ -9,13 +9,28 @@
 namespace veltrano {
 namespace {
 
+// True when `text` has the shape of `pattern`: 'A' an upper-case letter, 'a' a
+// lower-case one, '9' a digit, '_' a digit or a blank, anything else itself.
+bool HasShape(const std::string& text, const std::string& pattern) {
+  if (text.size() != pattern.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const bool ok = pattern[i] == 'A'   ? std::isupper(c)
+                    : pattern[i] == 'a' ? std::islower(c)
+                    : pattern[i] == '9' ? std::isdigit(c)
+                    : pattern[i] == '_' ? (std::isdigit(c) || c == ' ')
+                                        : c == static_cast<unsigned char>(pattern[i]);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 TEST(ModuleInterface, VersionBeforeInit) {
   KeshOCRModule module;
   const std::string version = module.Version();
-  EXPECT_TRUE(std::regex_match(
-      version, std::regex("Version: 1\\.9\\.0\nModel MD5: \nCompiled at: [A-Z][a-z]{2} [ 1-3][0-9] "
-                          "[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\n")))
-      << version;
+  const std::string head = "Version: 1.9.0\nModel MD5: \nCompiled at: ";
+  ASSERT_EQ(version.substr(0, head.size()), head) << version;
+  EXPECT_TRUE(HasShape(version.substr(head.size()), "Aaa _9 9999 99:99:99\n")) << version;
 }
 
 TEST(ModuleInterface, RunBeforeInitAnswersInvalidModelAndLeavesResponse) {
