@@ -85,6 +85,7 @@ class BareNetwork {
       : env_(ORT_LOGGING_LEVEL_ERROR, ""), shape_(std::move(shape)) {
     Ort::SessionOptions options;
     options.SetGraphOptimizationLevel(ORT_ENABLE_EXTENDED);
+    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
     session_ = std::make_unique<Ort::Session>(env_, bytes.data(), bytes.size(), options);
     size_t count = 1;
     for (int64_t d : shape_) count *= static_cast<size_t>(d);
