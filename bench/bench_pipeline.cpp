@@ -86,6 +86,7 @@ class BareNetwork {
     Ort::SessionOptions options;
     options.SetGraphOptimizationLevel(ORT_ENABLE_EXTENDED);
     options.AddConfigEntry("session.intra_op.allow_spinning", "0");
+    options.DisableMemPattern();
     session_ = std::make_unique<Ort::Session>(env_, bytes.data(), bytes.size(), options);
     size_t count = 1;
     for (int64_t d : shape_) count *= static_cast<size_t>(d);
