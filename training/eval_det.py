@@ -50,6 +50,44 @@ def char_hits(boxes, glyphs):
     return hits
 
 
+def core_on(core_mask, quad, sx, sy):
+    """Any text-class pixel of the 768 frame inside the character's quad?"""
+    q = quad.astype(np.float64) * np.array([sx, sy])
+    m = np.zeros_like(core_mask)
+    cv2.fillPoly(m, [np.round(q).astype(np.int32).reshape(-1, 1, 2)], 1)
+    return bool((m & core_mask).any())
+
+
+def miss_causes(boxes, loose_boxes, glyphs, core_mask=None, sx=1.0, sy=1.0):
+    """Why each character is missed, for the first scale: 'split' (two or more
+    passing boxes centred inside it), 'merged' (its one box also holds a
+    neighbour's centre, or a box centred elsewhere covers it), 'low_prob' (only a box that the mean-probability rule
+    rejected), 'too_small' (text-class pixels on it, but every component there
+    fails the size rules), 'not_found' (no text-class pixel on it at all)."""
+    centres = [b.astype(np.float64).mean(axis=0) for b in boxes]
+    loose = [b.astype(np.float64).mean(axis=0) for b in loose_boxes]
+    causes = []
+    for g in glyphs:
+        q = g["quad"]
+        mine = [i for i, c in enumerate(centres) if inside(c, q)]
+        if len(mine) >= 2:
+            causes.append("split")
+        elif len(mine) == 1:
+            b = boxes[mine[0]].astype(np.float32).reshape(-1, 1, 2)
+            others = sum(1 for g2 in glyphs if g2 is not g and
+                         cv2.pointPolygonTest(b, tuple(float(v) for v in g2["quad"].mean(axis=0)), False) >= 0)
+            causes.append("merged" if others else "hit")
+        elif any(inside(c, q) for c in loose):
+            causes.append("low_prob")
+        elif any(inside(q.astype(np.float64).mean(axis=0), b) for b in boxes):
+            causes.append("merged")  # covered by a box centred elsewhere
+        elif core_mask is not None and core_on(core_mask, q, sx, sy):
+            causes.append("too_small")
+        else:
+            causes.append("not_found")
+    return causes
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("ckpt")
@@ -67,6 +105,7 @@ def main():
     fb = synth.FontBank(FO.held_out_fonts())
     cl = FO.clutter_fonts()
     res = {s: [] for s in scales}
+    why = []  # (height, cause) at the first scale
     img_ok = {s: [] for s in scales}
     for i in range(a.n):
         lo, hi = (12.0, 300.0)
@@ -89,6 +128,10 @@ def main():
             hits = char_hits(boxes, glyphs)
             res[s] += [(h, ok) for ok in hits]
             img_ok[s].append(all(hits) and len(boxes) == len(glyphs))
+            if s == scales[0]:
+                loose = P.det_postprocess(probs, sx, sy, min_mean=0.0)
+                core = (probs.argmax(axis=0) == C.DET_TEXT_CLASS).astype(np.uint8)
+                why += [(h, c) for c in miss_causes(boxes, loose, glyphs, core, sx, sy)]
     out = {}
     for s in scales:
         d = {"all": float(np.mean([ok for _, ok in res[s]])), "images_exact": float(np.mean(img_ok[s]))}
@@ -97,6 +140,12 @@ def main():
             if sel:
                 d["h%d-%d" % (lo, hi)] = round(float(np.mean(sel)), 4)
         out[str(s)] = d
+    causes = sorted(set(c for _, c in why))
+    out["causes_at_scale_%g" % scales[0]] = {
+        "all": {c: round(float(np.mean([w == c for _, w in why])), 4) for c in causes},
+        **{"h%d-%d" % (lo, hi): {c: round(float(np.mean([w == c for h, w in why if lo <= h < hi])), 4)
+                                 for c in causes}
+           for lo, hi in BANDS if any(lo <= h < hi for h, _ in why)}}
     print(json.dumps(out, indent=1))
 
 
