@@ -16,6 +16,7 @@
 #include "KeshOCR.h"
 #include "det/det_module.h"
 #include "model/dnn_model.h"
+#include "node/onnxruntime.h"
 #include "module/rectify.h"
 #include "rec/reg_module.h"
 
@@ -84,9 +85,7 @@ class BareNetwork {
   BareNetwork(const std::vector<char>& bytes, std::vector<int64_t> shape)
       : env_(ORT_LOGGING_LEVEL_ERROR, ""), shape_(std::move(shape)) {
     Ort::SessionOptions options;
-    options.SetGraphOptimizationLevel(ORT_ENABLE_EXTENDED);
-    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
-    options.DisableMemPattern();
+    veltrano::dnn::SetInferenceSessionOptions(options);
     session_ = std::make_unique<Ort::Session>(env_, bytes.data(), bytes.size(), options);
     size_t count = 1;
     for (int64_t d : shape_) count *= static_cast<size_t>(d);

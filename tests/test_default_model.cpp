@@ -39,30 +39,40 @@ std::string Read(KeshOCRModule& module, const cv::Mat& image) {
   return text;
 }
 
-TEST(DefaultModel, ReadsTheCommittedSamples) {
-  KeshOCRModule module;
-  {
+// The package is loaded once for all tests of this file.
+class DefaultModel : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    module_ = new KeshOCRModule;
     keshocr_test::StdStreamCapture quiet;
-    ASSERT_EQ(module.Init(keshocr_test::SourcePath("models/keshocr-default.pkg"), false, 0), Success);
+    init_ = module_->Init(keshocr_test::SourcePath("models/keshocr-default.pkg"), false, 0);
   }
+  static void TearDownTestSuite() {
+    delete module_;
+    module_ = nullptr;
+  }
+  void SetUp() override { ASSERT_EQ(init_, Success) << "the shipped package must load"; }
+
+  static KeshOCRModule* module_;
+  static ResultCode init_;
+};
+KeshOCRModule* DefaultModel::module_ = nullptr;
+ResultCode DefaultModel::init_ = InvalidModel;
+
+TEST_F(DefaultModel, ReadsTheCommittedSamples) {
   const std::vector<Row> rows = Manifest();
   ASSERT_GE(rows.size(), 5u) << "tests/data/e2e/manifest.tsv lists the samples";
   for (const Row& row : rows) {
     const cv::Mat image = cv::imread(keshocr_test::TestDataPath("e2e/" + row.image), cv::IMREAD_COLOR);
     ASSERT_FALSE(image.empty()) << row.image;
-    EXPECT_EQ(Read(module, image), row.text) << row.image;
+    EXPECT_EQ(Read(*module_, image), row.text) << row.image;
   }
 }
 
-TEST(DefaultModel, ReadsTheReadmeSample) {
-  KeshOCRModule module;
-  {
-    keshocr_test::StdStreamCapture quiet;
-    ASSERT_EQ(module.Init(keshocr_test::SourcePath("models/keshocr-default.pkg"), false, 0), Success);
-  }
+TEST_F(DefaultModel, ReadsTheReadmeSample) {
   std::string want = keshocr_test::ReadFile(keshocr_test::SourcePath("samples/code.txt"));
   while (!want.empty() && (want.back() == '\n' || want.back() == '\r')) want.pop_back();
-  EXPECT_EQ(Read(module, cv::imread(keshocr_test::SourcePath("samples/code.png"), cv::IMREAD_COLOR)), want);
+  EXPECT_EQ(Read(*module_, cv::imread(keshocr_test::SourcePath("samples/code.png"), cv::IMREAD_COLOR)), want);
 }
 
 }  // namespace

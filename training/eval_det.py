@@ -35,19 +35,7 @@ def inside(pt, quad):
 
 
 def char_hits(boxes, glyphs):
-    centres = [b.astype(np.float64).mean(axis=0) for b in boxes]
-    hits = []
-    for g in glyphs:
-        q = g["quad"]
-        mine = [i for i, c in enumerate(centres) if inside(c, q)]
-        ok = len(mine) == 1
-        if ok:  # the box must not swallow a neighbour
-            b = boxes[mine[0]].astype(np.float32).reshape(-1, 1, 2)
-            others = sum(1 for g2 in glyphs if g2 is not g and
-                         cv2.pointPolygonTest(b, tuple(float(v) for v in g2["quad"].mean(axis=0)), False) >= 0)
-            ok = others == 0
-        hits.append(ok)
-    return hits
+    return [c == "hit" for c in miss_causes(boxes, [], glyphs)]
 
 
 def core_on(core_mask, quad, sx, sy):
@@ -59,11 +47,14 @@ def core_on(core_mask, quad, sx, sy):
 
 
 def miss_causes(boxes, loose_boxes, glyphs, core_mask=None, sx=1.0, sy=1.0):
-    """Why each character is missed, for the first scale: 'split' (two or more
-    passing boxes centred inside it), 'merged' (its one box also holds a
-    neighbour's centre, or a box centred elsewhere covers it), 'low_prob' (only a box that the mean-probability rule
-    rejected), 'too_small' (text-class pixels on it, but every component there
-    fails the size rules), 'not_found' (no text-class pixel on it at all)."""
+    """Per character 'hit' (exactly one passing box centred inside it, holding
+    no other character's centre) or why not: 'split' (two or more passing
+    boxes centred inside it), 'merged' (its one box also holds a neighbour's
+    centre, or a box centred elsewhere covers it), 'low_prob' (only a box that
+    the mean-probability rule rejected), 'too_small' (text-class pixels on it,
+    but every component there fails the size rules), 'not_found' (no
+    text-class pixel on it at all).  loose_boxes: the boxes found without the
+    mean-probability rule."""
     centres = [b.astype(np.float64).mean(axis=0) for b in boxes]
     loose = [b.astype(np.float64).mean(axis=0) for b in loose_boxes]
     causes = []

@@ -6,8 +6,14 @@
 
 #include "node/node_base.h"
 
+struct OrtSessionOptions;
+
 namespace veltrano {
 namespace dnn {
+
+// The session options every OnnxRuntimeNode uses (graph optimisation, thread
+// and memory behaviour), for callers that open a bare session to compare with.
+void SetInferenceSessionOptions(OrtSessionOptions* options);
 
 // Runs one network with ONNX Runtime: feeds tensors[0] (float32, the model's
 // input shape) to the model's single input and replaces the list with the
