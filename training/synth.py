@@ -24,6 +24,11 @@ import fonts as F
 
 ALPHABET = C.ALPHABET
 LOWER_LIKE_UPPER = set("cosuvwxz")
+# Fraction of code layers drawn horizontally condensed (x 0.5-0.8), like the
+# narrow plate typefaces that a plain font list rarely covers.  0 keeps the
+# random stream of the shipped runs unchanged; train_rec.py --condensed sets it.
+CONDENSED_FRACTION = 0.0
+
 SEPARATORS = ["-", "\u00b7", "\u2022", "=", ".", ":", "/", "*", "#", "\u2605", "\u2013"]
 WORDS = ("the of state land opportunity natural county dealer sample island sunshine "
          "freedom live free or die great lakes empire garden treasure beautiful keystone "
@@ -388,6 +393,8 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
     else:
         gap = rng.uniform(0.3, 0.7)
     sx = float(np.clip(rng.normal(1.0, 0.15), 0.65, 1.4))
+    if CONDENSED_FRACTION > 0 and rng.random() < CONDENSED_FRACTION:
+        sx = rng.uniform(0.5, 0.8)
     shear = rng.uniform(-0.25, 0.25) if rng.random() < 0.15 else 0.0
     items = items_for_code(rng, code, sep_prob=0.45 if plate else 0.15)
     line = render_line(rng, items, font, cap_px, gap_ratio=gap, sx=sx, stroke=stroke,

@@ -24,8 +24,9 @@ import synth
 class RecData(torch.utils.data.Dataset):
     """Item i = all crops of synthetic scene i (two jittered cuts per character)."""
 
-    def __init__(self, seed, held_out=False, repeats=2):
+    def __init__(self, seed, held_out=False, repeats=2, condensed=0.0):
         self.seed, self.held_out, self.repeats = seed, held_out, repeats
+        self.condensed = condensed
         self.fb = None
 
     def __len__(self):
@@ -33,6 +34,7 @@ class RecData(torch.utils.data.Dataset):
 
     def __getitem__(self, i):
         if self.fb is None:
+            synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
             self.fb = synth.FontBank(FO.held_out_fonts() if self.held_out else FO.train_fonts())
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
@@ -80,9 +82,14 @@ def main():
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--workers", type=int, default=1)
     ap.add_argument("--scenes", type=int, default=12, help="scenes per batch")
+    ap.add_argument("--lr", type=float, default=None)
+    ap.add_argument("--condensed", type=float, default=0.0,
+                    help="fraction of training codes drawn condensed (0: as the first rec_m run)")
+    ap.add_argument("--init", default=None,
+                    help="start a new run from this checkpoint's weights (fine-tuning)")
     a = ap.parse_args()
     cfg = dict(C.REC)
-    for k in ("arch", "steps"):
+    for k in ("arch", "steps", "lr"):
         if getattr(a, k) is not None:
             cfg[k] = getattr(a, k)
     torch.set_num_threads(a.threads)
@@ -98,13 +105,17 @@ def main():
         opt.load_state_dict(st["opt"])
         step, best = st["step"], st.get("best", -1.0)
         print("resumed at step", step, flush=True)
+    elif a.init:
+        st = torch.load(a.init, map_location="cpu")
+        net.load_state_dict(st["model"])
+        print("initialised from", a.init, "(step %s)" % st.get("step"), flush=True)
     print("arch", cfg["arch"], "params", models.n_params(net), flush=True)
 
     vd = RecData(seed=777, held_out=True, repeats=1)
     vx, vy = collate([vd[i] for i in range(300)])
     print("val crops", len(vx), flush=True)
 
-    data = RecData(seed=cfg["seed"])
+    data = RecData(seed=cfg["seed"] + (1 if a.init else 0), condensed=a.condensed)
     sampler = range(step * a.scenes, 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=a.scenes, sampler=sampler, collate_fn=collate,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
