@@ -85,11 +85,12 @@ def main():
     ap.add_argument("--lr", type=float, default=None)
     ap.add_argument("--condensed", type=float, default=0.0,
                     help="fraction of training codes drawn condensed (0: as the first rec_m run)")
+    ap.add_argument("--seed", type=int, default=None, help="data seed (default: from config)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights (fine-tuning)")
     a = ap.parse_args()
     cfg = dict(C.REC)
-    for k in ("arch", "steps", "lr"):
+    for k in ("arch", "steps", "lr", "seed"):
         if getattr(a, k) is not None:
             cfg[k] = getattr(a, k)
     torch.set_num_threads(a.threads)
@@ -115,7 +116,7 @@ def main():
     vx, vy = collate([vd[i] for i in range(300)])
     print("val crops", len(vx), flush=True)
 
-    data = RecData(seed=cfg["seed"] + (1 if a.init else 0), condensed=a.condensed)
+    data = RecData(seed=cfg["seed"] + (1 if a.init and a.seed is None else 0), condensed=a.condensed)
     sampler = range(step * a.scenes, 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=a.scenes, sampler=sampler, collate_fn=collate,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
