@@ -23,8 +23,9 @@ import synth
 
 
 class DetData(torch.utils.data.Dataset):
-    def __init__(self, seed, T, held_out=False, n=10 ** 9):
+    def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
+        self.condensed = condensed
         self.fb = None
 
     def __len__(self):
@@ -32,6 +33,7 @@ class DetData(torch.utils.data.Dataset):
 
     def __getitem__(self, i):
         if self.fb is None:
+            synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
             self.fb = synth.FontBank(FO.held_out_fonts() if self.held_out else FO.train_fonts())
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
@@ -129,6 +131,9 @@ def main():
     ap.add_argument("--lr", type=float, default=None)
     ap.add_argument("--sep-weight", type=float, default=None,
                     help="extra loss weight on ring pixels between two cores (0: off, as the shipped det_l)")
+    ap.add_argument("--condensed", type=float, default=0.0,
+                    help="fraction of codes drawn horizontally condensed, like narrow plate typefaces "
+                         "(0: as the shipped runs)")
     a = ap.parse_args()
     cfg = dict(C.DET)
     for k in ("arch", "steps", "batch", "crop", "lr", "sep_weight"):
@@ -153,7 +158,7 @@ def main():
     val = DetData(seed=999, T=cfg["crop"], held_out=True)
     val_set = [val[i] for i in range(120)]
 
-    data = DetData(seed=cfg["seed"], T=cfg["crop"])
+    data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
