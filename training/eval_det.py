@@ -116,13 +116,16 @@ def main():
         for s in scales:
             probs = models.up2(models.softmax_c(lg * s))[0].numpy()
             boxes = P.det_postprocess(probs, sx, sy)
-            hits = char_hits(boxes, glyphs)
-            res[s] += [(h, ok) for ok in hits]
-            img_ok[s].append(all(hits) and len(boxes) == len(glyphs))
-            if s == scales[0]:
+            if s == scales[0]:  # the first scale also says why characters are missed
                 loose = P.det_postprocess(probs, sx, sy, min_mean=0.0)
                 core = (probs.argmax(axis=0) == C.DET_TEXT_CLASS).astype(np.uint8)
-                why += [(h, c) for c in miss_causes(boxes, loose, glyphs, core, sx, sy)]
+                causes = miss_causes(boxes, loose, glyphs, core, sx, sy)
+                why += [(h, c) for c in causes]
+                hits = [c == "hit" for c in causes]
+            else:
+                hits = char_hits(boxes, glyphs)
+            res[s] += [(h, ok) for ok in hits]
+            img_ok[s].append(all(hits) and len(boxes) == len(glyphs))
     out = {}
     for s in scales:
         d = {"all": float(np.mean([ok for _, ok in res[s]])), "images_exact": float(np.mean(img_ok[s]))}

@@ -23,9 +23,9 @@ import synth
 
 
 class DetData(torch.utils.data.Dataset):
-    def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0):
+    def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
-        self.condensed = condensed
+        self.condensed, self.with_between = condensed, with_between
         self.fb = None
 
     def __len__(self):
@@ -39,7 +39,9 @@ class DetData(torch.utils.data.Dataset):
         rng = np.random.default_rng([self.seed, i])
         img, lab = synth.det_sample(rng, self.fb, self.cl, self.T)
         x = torch.from_numpy(img).permute(2, 0, 1).float() / 127.5 - 1.0
-        return x, torch.from_numpy(lab.astype(np.int64)), torch.from_numpy(between_cores(lab))
+        # the between-cores map costs a labelling pass per window: only when the loss uses it
+        between = torch.from_numpy(between_cores(lab)) if self.with_between else torch.zeros(0, dtype=torch.uint8)
+        return x, torch.from_numpy(lab.astype(np.int64)), between
 
 
 def between_cores(lab, radius=3):
@@ -158,7 +160,8 @@ def main():
     val = DetData(seed=999, T=cfg["crop"], held_out=True)
     val_set = [val[i] for i in range(120)]
 
-    data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed)
+    data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed,
+                   with_between=cfg.get("sep_weight", 0) > 0)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
@@ -174,7 +177,7 @@ def main():
         for g in opt.param_groups:
             g["lr"] = lr
         p = net(x)
-        loss, ce, dice = det_loss(p, y, cfg, between)
+        loss, ce, dice = det_loss(p, y, cfg, between if between.numel() else None)
         opt.zero_grad()
         loss.backward()
         opt.step()
