@@ -131,6 +131,8 @@ def main():
     ap.add_argument("--batch", type=int, default=None)
     ap.add_argument("--crop", type=int, default=None)
     ap.add_argument("--lr", type=float, default=None)
+    ap.add_argument("--seed", type=int, default=None,
+                    help="training data seed; give a fresh one when continuing a run so it sees new scenes")
     ap.add_argument("--sep-weight", type=float, default=None,
                     help="extra loss weight on ring pixels between two cores (0: off, as the shipped det_l)")
     ap.add_argument("--condensed", type=float, default=0.0,
@@ -138,7 +140,7 @@ def main():
                          "(0: as the shipped runs)")
     a = ap.parse_args()
     cfg = dict(C.DET)
-    for k in ("arch", "steps", "batch", "crop", "lr", "sep_weight"):
+    for k in ("arch", "steps", "batch", "crop", "lr", "seed", "sep_weight"):
         if getattr(a, k) is not None:
             cfg[k] = getattr(a, k)
     torch.set_num_threads(a.threads)
