@@ -26,22 +26,11 @@ import pipeline as P
 from eval_real import manifest
 
 
-def components(probs):
+def components(probs, sx, sy):
     """(mean class-2 probability, height, width) of every class-2 component that
-    survives the geometry rules, before the probability rule."""
-    mask = (probs.argmax(0) == C.DET_TEXT_CLASS).astype(np.uint8)
-    n, lab, stats, _ = cv2.connectedComponentsWithStats(mask, connectivity=8)
-    out = []
-    for i in range(1, n):
-        x, y, w, h, _ = stats[i]
-        sub = lab[y:y + h, x:x + w] == i
-        mean = float(probs[C.DET_TEXT_CLASS][y:y + h, x:x + w][sub].mean())
-        ys, xs = np.nonzero(sub)
-        corners = P.grow_rect(np.stack([xs + x, ys + y], axis=1))
-        if corners is None:
-            continue
-        out.append((mean, P.box_height(corners), float(np.linalg.norm(corners[1] - corners[0]))))
-    return out
+    passes the pipeline's geometry rules, before its probability rule."""
+    _, info = P.det_postprocess(probs, sx, sy, min_mean=0.0, return_stats=True)
+    return [(mean, P.box_height(c), float(np.linalg.norm(c[1] - c[0]))) for kind, mean, c in info if kind == "ok"]
 
 
 def main():
@@ -54,14 +43,16 @@ def main():
     rejected_means = []
     for r in manifest("alpr_platecrops"):
         img = cv2.imread(r["path"], cv2.IMREAD_COLOR)  # the whole crop, as eval_real.py reads it
-        text = P.drop_small(P.read(img, det_fn, rec_fn))
+        res = P.read(img, det_fn, rec_fn, return_probs=True)
+        text = P.drop_small(res)
         counts["images"] += 1
         if text == r["text"]:
             counts["right"] += 1
             continue
         kind = "short" if len(text) < len(r["text"]) else "long" if len(text) > len(r["text"]) else "same"
         counts[kind] += 1
-        comps = components(det_fn(P.det_preprocess(img)[0])[0])
+        _, sx, sy = P.det_preprocess(img)  # only the scale factors; the probabilities come from read()
+        comps = components(res["probs"], sx, sy)
         passing = [c for c in comps if c[0] >= C.DET_MIN_MEAN_PROB]
         if not passing:
             counts[kind + " no box"] += 1
