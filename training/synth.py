@@ -380,6 +380,8 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
     style = style or {}
     font = style.get("font") or fonts.sample(rng)
     fg, bg = contrasting_pair(rng)
+    if "colours" in style:
+        fg, bg = style["colours"](rng, fg, bg)
     if plate is None:
         plate = rng.random() < 0.4
     stroke = 0
@@ -395,6 +397,10 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
     sx = float(np.clip(rng.normal(1.0, 0.15), 0.65, 1.4))
     if CONDENSED_FRACTION > 0 and rng.random() < CONDENSED_FRACTION:
         sx = rng.uniform(0.5, 0.8)
+    if "sx" in style:  # caller-chosen width and spacing (plate typefaces); no draw otherwise
+        sx = style["sx"](rng, sx)
+    if "gap" in style:
+        gap = style["gap"](rng, gap)
     shear = rng.uniform(-0.25, 0.25) if rng.random() < 0.15 else 0.0
     items = items_for_code(rng, code, sep_prob=0.45 if plate else 0.15)
     line = render_line(rng, items, font, cap_px, gap_ratio=gap, sx=sx, stroke=stroke,
@@ -438,6 +444,8 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
     top_space = int((ph - lh) * rng.uniform(0.35, 0.65))
     left = (pw - lw) // 2
     panel = _fill_texture(rng, ph, pw, bg)
+    if "art" in style:  # scenery printed on the plate, behind everything else
+        style["art"](rng, panel, top_space, lh, cap_px)
     alpha = np.ones((ph, pw), np.float32)
     # rounded corners
     rad = int(min(ph, pw) * rng.uniform(0.02, 0.12))
@@ -516,6 +524,8 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
             if ln is not None:
                 x = rng.choice([rng.uniform(0, 0.08), rng.uniform(0.85, 0.95)]) * pw
                 glyphs += paste_line(ln, x, rng.uniform(0.02, 0.2) * ph, random_color(rng))
+    if "under_code" in style:  # embossing: shading drawn under the code's glyphs
+        style["under_code"](rng, panel, line, left, top_space, fg, cap_px)
     main_start = len(glyphs)
     glyphs += paste_line(line, left, top_space, fg)
     main = list(range(main_start, len(glyphs)))

@@ -19,13 +19,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import config as C
 import fonts as FO
 import models
+import plates
 import synth
 
 
 class DetData(torch.utils.data.Dataset):
-    def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False):
+    def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False, plates=0.0):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
-        self.condensed, self.with_between = condensed, with_between
+        self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.fb = None
 
     def __len__(self):
@@ -37,7 +38,10 @@ class DetData(torch.utils.data.Dataset):
             self.fb = synth.FontBank(FO.held_out_fonts() if self.held_out else FO.train_fonts())
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
-        img, lab = synth.det_sample(rng, self.fb, self.cl, self.T)
+        sample = None
+        if self.plates > 0 and rng.random() < self.plates:  # no draw at 0: the shipped runs' stream
+            sample = plates.plate_window(rng, self.fb, self.cl, self.T)
+        img, lab = sample if sample is not None else synth.det_sample(rng, self.fb, self.cl, self.T)
         x = torch.from_numpy(img).permute(2, 0, 1).float() / 127.5 - 1.0
         # the between-cores map costs a labelling pass per window: only when the loss uses it
         between = torch.from_numpy(between_cores(lab)) if self.with_between else torch.zeros(0, dtype=torch.uint8)
@@ -138,6 +142,8 @@ def main():
     ap.add_argument("--condensed", type=float, default=0.0,
                     help="fraction of codes drawn horizontally condensed, like narrow plate typefaces "
                          "(0: as the shipped runs)")
+    ap.add_argument("--plates", type=float, default=0.0,
+                    help="fraction of windows cut from whole-plate crops (plates.py; 0: as the shipped runs)")
     a = ap.parse_args()
     cfg = dict(C.DET)
     for k in ("arch", "steps", "batch", "crop", "lr", "seed", "sep_weight"):
@@ -163,7 +169,7 @@ def main():
     val_set = [val[i] for i in range(120)]
 
     data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed,
-                   with_between=cfg.get("sep_weight", 0) > 0)
+                   with_between=cfg.get("sep_weight", 0) > 0, plates=a.plates)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,

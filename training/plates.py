@@ -1,0 +1,189 @@
+"""Detector windows cut from whole-plate crops, the input a plate reader gets.
+
+Real plate crops defeat the detector in ways the general scenes rarely show:
+the plate fills the frame, so its characters are 120-260 px high once the crop
+is enlarged to 768; the typefaces are tall and narrow; the characters are
+stamped (a shadow and a highlight beside every stroke) and printed over
+scenery (sky, mountains, rainbows, fruit, flags between the groups).  On such
+crops the detector finds the characters but is not sure of them, and the
+0.75 mean-probability rule drops them.  plate_window() draws windows of such
+crops; train_det.py --plates mixes them into the usual data.
+"""
+import math
+
+import cv2
+import numpy as np
+
+import synth
+
+
+def _colour(rng, lo=0, hi=255):
+    return tuple(float(v) for v in rng.uniform(lo, hi, 3))
+
+
+def _sky(rng, panel, ph, pw):
+    top, bottom = np.array(_colour(rng, 60, 255)), np.array(_colour(rng, 150, 255))
+    t = np.linspace(0, 1, ph, dtype=np.float32)[:, None, None]
+    a = rng.uniform(0.4, 1.0)
+    panel[:] = panel * (1 - a) + (top * (1 - t) + bottom * t) * a
+
+
+def _mountains(rng, panel, ph, pw):
+    for _ in range(int(rng.integers(1, 4))):
+        base = ph * rng.uniform(0.55, 1.0)
+        n = int(rng.integers(3, 9))
+        xs = np.linspace(0, pw, n + 2)
+        ys = base - rng.uniform(0.1, 0.6, n + 2) * ph
+        pts = [(0, ph)] + list(zip(xs, ys)) + [(pw, ph)]
+        layer = panel.copy()
+        cv2.fillPoly(layer, [np.round(np.array(pts)).astype(np.int32)], _colour(rng, 40, 230), cv2.LINE_AA)
+        a = rng.uniform(0.3, 0.9)
+        panel[:] = panel * (1 - a) + layer * a
+
+
+def _rainbow(rng, panel, ph, pw):
+    c = (int(pw * rng.uniform(0.2, 0.8)), int(ph * rng.uniform(0.8, 2.0)))
+    r = int(ph * rng.uniform(0.6, 1.6))
+    band = max(1, int(ph * rng.uniform(0.02, 0.06)))
+    layer = panel.copy()
+    for k in range(int(rng.integers(3, 7))):
+        cv2.circle(layer, c, r - k * band, _colour(rng, 80, 255), band, cv2.LINE_AA)
+    a = rng.uniform(0.3, 0.8)
+    panel[:] = panel * (1 - a) + layer * a
+
+
+def _blobs(rng, panel, ph, pw):
+    """Fruit, emblems, state outlines: large coloured shapes behind the code."""
+    layer = panel.copy()
+    for _ in range(int(rng.integers(1, 4))):
+        ctr = (int(rng.uniform(0, pw)), int(rng.uniform(0.2, 0.9) * ph))
+        if rng.random() < 0.6:
+            ax = (int(ph * rng.uniform(0.1, 0.4)), int(ph * rng.uniform(0.1, 0.4)))
+            cv2.ellipse(layer, ctr, ax, rng.uniform(0, 180), 0, 360, _colour(rng), -1, cv2.LINE_AA)
+        else:
+            n = int(rng.integers(5, 10))
+            ang = np.sort(rng.uniform(0, 2 * math.pi, n))
+            rad = ph * rng.uniform(0.1, 0.45, n)
+            pts = np.stack([ctr[0] + rad * np.cos(ang), ctr[1] + rad * np.sin(ang)], 1)
+            cv2.fillPoly(layer, [np.round(pts).astype(np.int32)], _colour(rng), cv2.LINE_AA)
+    a = rng.uniform(0.25, 1.0)
+    panel[:] = panel * (1 - a) + layer * a
+
+
+def plate_art(rng, panel, top_space, lh, cap_px):
+    """Scenery printed on the panel, in place, before the text goes on."""
+    ph, pw = panel.shape[:2]
+    if rng.random() < 0.5:
+        _sky(rng, panel, ph, pw)
+    if rng.random() < 0.4:
+        _mountains(rng, panel, ph, pw)
+    if rng.random() < 0.15:
+        _rainbow(rng, panel, ph, pw)
+    if rng.random() < 0.35:
+        _blobs(rng, panel, ph, pw)
+
+
+def _flag(rng, panel, x0, x1, y0, y1):
+    """Stripes and stars in the gap between two groups of characters."""
+    w, h = x1 - x0, y1 - y0
+    if w < 4 or h < 4:
+        return
+    red = _colour(rng, 0, 255)
+    n = int(rng.integers(2, 5))
+    for k in range(n):
+        ya = int(y0 + h * (0.45 + 0.5 * k / n))
+        cv2.rectangle(panel, (int(x0), ya), (int(x1), ya + max(1, int(h * 0.08))), red, -1)
+    for k in range(int(rng.integers(1, 4))):
+        cx = int(x0 + w * (k + 0.5) / 3)
+        cv2.drawMarker(panel, (cx, int(y0 + h * 0.25)), red, cv2.MARKER_STAR, max(3, int(h * 0.15)),
+                       max(1, int(h * 0.04)))
+
+
+def under_code(rng, panel, line, left, top, fg, cap_px):
+    """Shading of stamped characters (a dark and a light copy of the glyphs,
+    offset to opposite sides) and graphics in the widest gap of the code."""
+    ph, pw = panel.shape[:2]
+    lh, lw = line.alpha.shape
+    if rng.random() < 0.6:
+        ang = rng.uniform(0, 2 * math.pi)
+        d = cap_px * rng.uniform(0.02, 0.07)
+        for sign, col, a in ((1, rng.uniform(0, 90, 3), rng.uniform(0.3, 0.8)),
+                             (-1, rng.uniform(190, 255, 3), rng.uniform(0.2, 0.7))):
+            M = np.float32([[1, 0, left + sign * d * math.cos(ang)], [0, 1, top + sign * d * math.sin(ang)]])
+            sh = cv2.warpAffine(line.alpha, M, (pw, ph), flags=cv2.INTER_LINEAR) * a
+            if rng.random() < 0.5:
+                sh = cv2.GaussianBlur(sh, (0, 0), max(0.5, d * 0.5))
+            panel[:] = panel * (1 - sh[..., None]) + col.astype(np.float32) * sh[..., None]
+    if rng.random() < 0.4:
+        boxes = sorted((g["box"] for g in line.glyphs), key=lambda b: b[0])
+        gaps = [(b1[0] - b0[2], b0[2], b1[0]) for b0, b1 in zip(boxes, boxes[1:])]
+        if gaps:
+            g, x0, x1 = max(gaps)
+            if g > 0.45 * cap_px:
+                m = 0.12 * g
+                _flag(rng, panel, left + x0 + m, left + x1 - m, top + boxes[0][1], top + boxes[0][3])
+
+
+INKS = np.float32([[20, 30, 110], [15, 15, 20], [150, 20, 30], [20, 90, 40], [90, 20, 40], [30, 60, 160]])
+
+
+def plate_colours(rng, fg, bg):
+    """Most plates: dark ink on a light panel; the rest keep the general pair."""
+    if rng.random() < 0.3:
+        return fg, bg
+    ink = np.clip(INKS[rng.integers(len(INKS))] + rng.normal(0, 15, 3), 0, 255).astype(np.float32)
+    panel = np.clip(rng.uniform(185, 255) + rng.normal(0, 12, 3), 0, 255).astype(np.float32)
+    return ink, panel
+
+
+def plate_style(rng):
+    style = dict(art=plate_art, under_code=under_code, colours=plate_colours,
+                 gap=lambda r, gap: r.uniform(-0.02, 0.25))  # plates space their characters evenly
+    if rng.random() < 0.8:  # tall narrow plate typefaces
+        style["sx"] = lambda r, sx: r.uniform(0.45, 0.8)
+    return style
+
+
+def plate_window(rng, fonts, clutter_fonts, T=320):
+    """A T x T detector window (RGB uint8, labels uint8) of a 768-scaled plate crop.
+
+    The crop is built at the size a plate reader gets it (about 160-440 px
+    wide), degraded there, and enlarged like the pipeline enlarges it: onto a
+    768 x 768 canvas at the top left, zero beyond the image."""
+    n = int(rng.integers(4, 8))
+    code = synth.random_code(rng, n)
+    Ws = int(rng.integers(160, 440))
+    cap = Ws * rng.uniform(0.12, 0.22)  # character height in the crop's pixels
+    layer, main = synth.make_code_layer(rng, fonts, code, cap, plate=True, style=plate_style(rng))
+    if layer is None:
+        return None
+    lh, lw = layer.alpha.shape
+    s = Ws * rng.uniform(0.92, 1.25) / lw  # the plate fills the width, its margins often cut
+    Hs = int(max(16, lh * s * rng.uniform(0.95, 1.25)))
+    img = synth.background(rng, Hs, Ws)
+    Hm = synth.random_homography(rng, lw, lh, Ws / 2 + rng.normal(0, 0.02) * Ws,
+                                 Hs / 2 + rng.normal(0, 0.03) * Hs, s, max_rot=6.0, persp=0.04)
+    glyphs = synth.composite(img, layer, Hm)
+    img = synth.degrade(rng, img, char_h=cap * s)
+    f = min(768.0 / Ws, 768.0 / Hs)
+    rw, rh = min(768, int(Ws * f)), min(768, int(Hs * f))
+    big = cv2.resize(img, (rw, rh), interpolation=cv2.INTER_LINEAR)
+    x0 = int(rng.integers(0, max(1, rw - T + 1)))
+    # mostly the whole height of the crop; sometimes its lower part with the canvas's zeros below
+    y0 = int(rng.integers(0, max(1, rh - T + 1) if rng.random() < 0.8 else max(1, rh - T // 2)))
+    win = np.zeros((T, T, 3), np.uint8)
+    part = big[y0:y0 + T, x0:x0 + T]
+    win[:part.shape[0], :part.shape[1]] = part
+    img_rect = np.float32([[0, 0], [Ws, 0], [Ws, Hs], [0, Hs]])
+    for g in glyphs:
+        # characters cut by the crop's edge follow the window rule: labelled only when mostly visible
+        q = g["quad"].astype(np.float32)
+        area = abs(cv2.contourArea(q))
+        if g["label"] == "text" and (area <= 0 or cv2.intersectConvexConvex(q, img_rect)[0] / area < 0.6):
+            g["label"] = "ignore"
+        g["quad"] = g["quad"] * [rw / Ws, rh / Hs] - [x0, y0]
+        g["core"] = g["core"] * [rw / Ws, rh / Hs] - [x0, y0]
+    lab = synth.label_map(glyphs, T, T)
+    lab[part.shape[0]:, :] = np.where(lab[part.shape[0]:, :] == 255, 255, 0)
+    lab[:, part.shape[1]:] = np.where(lab[:, part.shape[1]:] == 255, 255, 0)
+    return win, lab
