@@ -144,12 +144,11 @@ def plate_style(rng):
     return style
 
 
-def plate_window(rng, fonts, clutter_fonts, T=320):
-    """A T x T detector window (RGB uint8, labels uint8) of a 768-scaled plate crop.
-
-    The crop is built at the size a plate reader gets it (about 160-440 px
-    wide), degraded there, and enlarged like the pipeline enlarges it: onto a
-    768 x 768 canvas at the top left, zero beyond the image."""
+def plate_crop(rng, fonts, clutter_fonts):
+    """A whole-plate crop at the size a plate reader gets it (about 160-440 px
+    wide), degraded there.  Returns (RGB uint8, glyphs with quads in its pixels,
+    indices of the code's glyphs); None when the code could not be drawn.
+    Glyphs mostly outside the crop are relabelled "ignore"."""
     n = int(rng.integers(4, 8))
     code = synth.random_code(rng, n)
     Ws = int(rng.integers(160, 440))
@@ -165,6 +164,25 @@ def plate_window(rng, fonts, clutter_fonts, T=320):
                                  Hs / 2 + rng.normal(0, 0.03) * Hs, s, max_rot=6.0, persp=0.04)
     glyphs = synth.composite(img, layer, Hm)
     img = synth.degrade(rng, img, char_h=cap * s)
+    img_rect = np.float32([[0, 0], [Ws, 0], [Ws, Hs], [0, Hs]])
+    for g in glyphs:
+        # characters cut by the crop's edge follow the window rule: labelled only when mostly visible
+        q = g["quad"].astype(np.float32)
+        area = abs(cv2.contourArea(q))
+        if g["label"] == "text" and (area <= 0 or cv2.intersectConvexConvex(q, img_rect)[0] / area < 0.6):
+            g["label"] = "ignore"
+    return img, glyphs, main
+
+
+def plate_window(rng, fonts, clutter_fonts, T=320):
+    """A T x T detector window (RGB uint8, labels uint8) of a plate crop
+    enlarged like the pipeline enlarges it: onto a 768 x 768 canvas at the
+    top left, zero beyond the image."""
+    crop = plate_crop(rng, fonts, clutter_fonts)
+    if crop is None:
+        return None
+    img, glyphs, _ = crop
+    Hs, Ws = img.shape[:2]
     f = min(768.0 / Ws, 768.0 / Hs)
     rw, rh = min(768, int(Ws * f)), min(768, int(Hs * f))
     big = cv2.resize(img, (rw, rh), interpolation=cv2.INTER_LINEAR)
@@ -174,16 +192,25 @@ def plate_window(rng, fonts, clutter_fonts, T=320):
     win = np.zeros((T, T, 3), np.uint8)
     part = big[y0:y0 + T, x0:x0 + T]
     win[:part.shape[0], :part.shape[1]] = part
-    img_rect = np.float32([[0, 0], [Ws, 0], [Ws, Hs], [0, Hs]])
     for g in glyphs:
-        # characters cut by the crop's edge follow the window rule: labelled only when mostly visible
-        q = g["quad"].astype(np.float32)
-        area = abs(cv2.contourArea(q))
-        if g["label"] == "text" and (area <= 0 or cv2.intersectConvexConvex(q, img_rect)[0] / area < 0.6):
-            g["label"] = "ignore"
         g["quad"] = g["quad"] * [rw / Ws, rh / Hs] - [x0, y0]
         g["core"] = g["core"] * [rw / Ws, rh / Hs] - [x0, y0]
     lab = synth.label_map(glyphs, T, T)
     lab[part.shape[0]:, :] = np.where(lab[part.shape[0]:, :] == 255, 255, 0)
     lab[:, part.shape[1]:] = np.where(lab[:, part.shape[1]:] == 255, 255, 0)
     return win, lab
+
+
+def plate_rec_samples(rng, fonts, clutter_fonts, jitter=1.0):
+    """Recogniser crops of a plate crop's code, cut the way the pipeline cuts
+    them; the crop is read whole or, sometimes, as part of a larger photo."""
+    crop = plate_crop(rng, fonts, clutter_fonts)
+    if crop is None:
+        return []
+    img, glyphs, main = crop
+    Hs, Ws = img.shape[:2]
+    f = min(768.0 / Ws, 768.0 / Hs)
+    if rng.random() < 0.3:
+        f *= synth.loguniform(rng, 0.3, 1.0)
+    main = [i for i in main if glyphs[i]["label"] == "text"]
+    return synth.pipeline_crops(rng, np.ascontiguousarray(img[:, :, ::-1]), glyphs, main, f, jitter)

@@ -920,7 +920,6 @@ def rec_samples(rng, fonts, clutter_fonts, jitter=1.0):
     minAreaRect growth -> corners in image pixels -> perspective rectification).
 
     Returns a list of (crop uint8 BGR, class index)."""
-    import pipeline as P
     n = int(rng.integers(1, 11))
     code = random_code(rng, n)
     h_src = loguniform(rng, 10, 90)
@@ -937,8 +936,16 @@ def rec_samples(rng, fonts, clutter_fonts, jitter=1.0):
     f = 768.0 / max(W, H)
     if rng.random() < 0.6:
         f *= loguniform(rng, 0.1, 1.0)  # the region is part of a larger photo
+    return pipeline_crops(rng, img, glyphs, mains[0][1], f, jitter)
+
+
+def pipeline_crops(rng, img, glyphs, indices, f, jitter=1.0):
+    """Crops of glyphs[indices] from img (BGR uint8), cut the way the pipeline
+    cuts them when it sees the image at scale f; returns (crop, class index)."""
+    import pipeline as P
+    H, W = img.shape[:2]
     out = []
-    for gi in mains[0][1]:
+    for gi in indices:
         g = glyphs[gi]
         q = g["quad"]
         if q[:, 0].min() < 0 or q[:, 1].min() < 0 or q[:, 0].max() > W or q[:, 1].max() > H:

@@ -18,15 +18,16 @@ import config as C
 import fonts as FO
 import models
 import pipeline as P
+import plates
 import synth
 
 
 class RecData(torch.utils.data.Dataset):
     """Item i = all crops of synthetic scene i (two jittered cuts per character)."""
 
-    def __init__(self, seed, held_out=False, repeats=2, condensed=0.0):
+    def __init__(self, seed, held_out=False, repeats=2, condensed=0.0, plates=0.0):
         self.seed, self.held_out, self.repeats = seed, held_out, repeats
-        self.condensed = condensed
+        self.condensed, self.plates = condensed, plates
         self.fb = None
 
     def __len__(self):
@@ -40,8 +41,10 @@ class RecData(torch.utils.data.Dataset):
         rng = np.random.default_rng([self.seed, i])
         xs, ys = [], []
         for _ in range(self.repeats):
-            st = rng.bit_generator.state
-            for cr, k in synth.rec_samples(rng, self.fb, self.cl):
+            # no draw at plates=0: the shipped runs' stream
+            make = (plates.plate_rec_samples if self.plates > 0 and rng.random() < self.plates
+                    else synth.rec_samples)
+            for cr, k in make(rng, self.fb, self.cl):
                 xs.append(P.rec_preprocess(cr))
                 ys.append(k)
         if not xs:
@@ -85,6 +88,8 @@ def main():
     ap.add_argument("--lr", type=float, default=None)
     ap.add_argument("--condensed", type=float, default=0.0,
                     help="fraction of training codes drawn condensed (0: as the first rec_m run)")
+    ap.add_argument("--plates", type=float, default=0.0,
+                    help="fraction of training scenes that are whole-plate crops (plates.py; 0: as the shipped runs)")
     ap.add_argument("--seed", type=int, default=None, help="data seed (default: from config)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights (fine-tuning)")
@@ -116,7 +121,8 @@ def main():
     vx, vy = collate([vd[i] for i in range(300)])
     print("val crops", len(vx), flush=True)
 
-    data = RecData(seed=cfg["seed"] + (1 if a.init and a.seed is None else 0), condensed=a.condensed)
+    data = RecData(seed=cfg["seed"] + (1 if a.init and a.seed is None else 0), condensed=a.condensed,
+                   plates=a.plates)
     sampler = range(step * a.scenes, 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=a.scenes, sampler=sampler, collate_fn=collate,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
