@@ -6,14 +6,16 @@ is enlarged to 768; the typefaces are tall and narrow; the characters are
 stamped (a shadow and a highlight beside every stroke) and printed over
 scenery (sky, mountains, rainbows, fruit, flags between the groups).  On such
 crops the detector finds the characters but is not sure of them, and the
-0.75 mean-probability rule drops them.  plate_window() draws windows of such
-crops; train_det.py --plates mixes them into the usual data.
+0.75 mean-probability rule drops them.  plate_window() cuts detector windows
+and plate_rec_samples() recogniser crops from such plates; train_det.py and
+train_rec.py --plates mix them into the usual data.
 """
 import math
 
 import cv2
 import numpy as np
 
+import config as C
 import synth
 
 
@@ -70,7 +72,7 @@ def _blobs(rng, panel, ph, pw):
     panel[:] = panel * (1 - a) + layer * a
 
 
-def plate_art(rng, panel, top_space, lh, cap_px):
+def plate_art(rng, panel):
     """Scenery printed on the panel, in place, before the text goes on."""
     ph, pw = panel.shape[:2]
     if rng.random() < 0.5:
@@ -99,11 +101,10 @@ def _flag(rng, panel, x0, x1, y0, y1):
                        max(1, int(h * 0.04)))
 
 
-def under_code(rng, panel, line, left, top, fg, cap_px):
+def under_code(rng, panel, line, left, top, cap_px):
     """Shading of stamped characters (a dark and a light copy of the glyphs,
     offset to opposite sides) and graphics in the widest gap of the code."""
     ph, pw = panel.shape[:2]
-    lh, lw = line.alpha.shape
     if rng.random() < 0.6:
         ang = rng.uniform(0, 2 * math.pi)
         d = cap_px * rng.uniform(0.02, 0.07)
@@ -176,15 +177,16 @@ def plate_crop(rng, fonts, clutter_fonts):
 
 def plate_window(rng, fonts, clutter_fonts, T=320):
     """A T x T detector window (RGB uint8, labels uint8) of a plate crop
-    enlarged like the pipeline enlarges it: onto a 768 x 768 canvas at the
-    top left, zero beyond the image."""
+    enlarged like the pipeline enlarges it: onto the detector's square canvas
+    at the top left, zero beyond the image."""
     crop = plate_crop(rng, fonts, clutter_fonts)
     if crop is None:
         return None
     img, glyphs, _ = crop
     Hs, Ws = img.shape[:2]
-    f = min(768.0 / Ws, 768.0 / Hs)
-    rw, rh = min(768, int(Ws * f)), min(768, int(Hs * f))
+    S = C.DET_SIZE
+    f = min(S / Ws, S / Hs)
+    rw, rh = min(S, int(Ws * f)), min(S, int(Hs * f))
     big = cv2.resize(img, (rw, rh), interpolation=cv2.INTER_LINEAR)
     x0 = int(rng.integers(0, max(1, rw - T + 1)))
     # mostly the whole height of the crop; sometimes its lower part with the canvas's zeros below
@@ -196,8 +198,9 @@ def plate_window(rng, fonts, clutter_fonts, T=320):
         g["quad"] = g["quad"] * [rw / Ws, rh / Hs] - [x0, y0]
         g["core"] = g["core"] * [rw / Ws, rh / Hs] - [x0, y0]
     lab = synth.label_map(glyphs, T, T)
-    lab[part.shape[0]:, :] = np.where(lab[part.shape[0]:, :] == 255, 255, 0)
-    lab[:, part.shape[1]:] = np.where(lab[:, part.shape[1]:] == 255, 255, 0)
+    beyond = np.ones((T, T), bool)  # the canvas's zeros: background unless ignored
+    beyond[:part.shape[0], :part.shape[1]] = False
+    lab[beyond & (lab != 255)] = 0
     return win, lab
 
 
@@ -209,7 +212,7 @@ def plate_rec_samples(rng, fonts, clutter_fonts, jitter=1.0):
         return []
     img, glyphs, main = crop
     Hs, Ws = img.shape[:2]
-    f = min(768.0 / Ws, 768.0 / Hs)
+    f = min(C.DET_SIZE / Ws, C.DET_SIZE / Hs)
     if rng.random() < 0.3:
         f *= synth.loguniform(rng, 0.3, 1.0)
     main = [i for i in main if glyphs[i]["label"] == "text"]

@@ -445,7 +445,7 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
     left = (pw - lw) // 2
     panel = _fill_texture(rng, ph, pw, bg)
     if "art" in style:  # scenery printed on the plate, behind everything else
-        style["art"](rng, panel, top_space, lh, cap_px)
+        style["art"](rng, panel)
     alpha = np.ones((ph, pw), np.float32)
     # rounded corners
     rad = int(min(ph, pw) * rng.uniform(0.02, 0.12))
@@ -525,7 +525,7 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
                 x = rng.choice([rng.uniform(0, 0.08), rng.uniform(0.85, 0.95)]) * pw
                 glyphs += paste_line(ln, x, rng.uniform(0.02, 0.2) * ph, random_color(rng))
     if "under_code" in style:  # embossing: shading drawn under the code's glyphs
-        style["under_code"](rng, panel, line, left, top_space, fg, cap_px)
+        style["under_code"](rng, panel, line, left, top_space, cap_px)
     main_start = len(glyphs)
     glyphs += paste_line(line, left, top_space, fg)
     main = list(range(main_start, len(glyphs)))
