@@ -50,6 +50,18 @@ _HELD_OUT_GLOBS = [
     "truetype/crosextra/Caladea-*.ttf",
 ]
 
+# Condensed and signage faces close to the typefaces of number plates (DIN,
+# tall narrow gothics).  Not in the shipped runs' lists: train_rec.py and
+# train_det.py add them with --plate-fonts.  None is a near-copy of a
+# held-out family.
+_PLATE_GLOBS = [
+    "truetype/opendin/OSP-DIN.ttf",
+    "opentype/bebas-neue/BebasNeue-*.otf",
+    "truetype/adf/UniversalisADFStd-*.otf",
+    "opentype/b612/B612*.otf",
+    "opentype/allerta/allerta_medium.otf",
+]
+
 # Hairline weights are too thin to survive the degradations at small sizes.
 _EXCLUDE_SUBSTR = ["Hairline", "ExtraLight", "-Thin", "Retina"]
 
@@ -87,6 +99,10 @@ def train_fonts():
     return [os.path.join(FONT_ROOT, p) for p in _expand(_TRAIN_GLOBS)]
 
 
+def plate_fonts():
+    return [os.path.join(FONT_ROOT, p) for p in _expand(_PLATE_GLOBS)]
+
+
 def held_out_fonts():
     return [os.path.join(FONT_ROOT, p) for p in _expand(_HELD_OUT_GLOBS)]
 
@@ -96,7 +112,7 @@ def clutter_fonts():
 
 
 if __name__ == "__main__":
-    tr, ho, cl = train_fonts(), held_out_fonts(), clutter_fonts()
-    print(len(tr), "train fonts;", len(ho), "held-out fonts;", len(cl), "clutter fonts")
+    tr, ho, cl, pl = train_fonts(), held_out_fonts(), clutter_fonts(), plate_fonts()
+    print(len(tr), "train fonts;", len(ho), "held-out fonts;", len(cl), "clutter fonts;", len(pl), "plate fonts")
     for p in ho:
         print("held-out:", p)

@@ -16,6 +16,7 @@ import cv2
 import numpy as np
 
 import config as C
+import fonts as FO
 import synth
 
 
@@ -137,11 +138,32 @@ def plate_colours(rng, fg, bg):
     return ink, panel
 
 
+# Fonts close to real plate typefaces (a synth.FontBank), drawn for half of the
+# plates when set; None keeps the shipped runs' random stream.  Set in each
+# loader process by the training scripts' --plate-fonts.
+PLATE_FONTS = None
+
+
+def font_bank(held_out=False, plate_fonts=False):
+    """The FontBank a training or validation data set draws from.  With
+    plate_fonts the plate faces join the training fonts and half of the
+    plates are drawn in them (sets PLATE_FONTS for this process)."""
+    if held_out:
+        return synth.FontBank(FO.held_out_fonts())
+    if not plate_fonts:
+        return synth.FontBank(FO.train_fonts())
+    global PLATE_FONTS
+    PLATE_FONTS = synth.FontBank(FO.plate_fonts())
+    return synth.FontBank(FO.train_fonts() + FO.plate_fonts())
+
+
 def plate_style(rng):
     style = dict(art=plate_art, under_code=under_code, colours=plate_colours,
                  gap=lambda r, gap: r.uniform(-0.02, 0.25))  # plates space their characters evenly
     if rng.random() < 0.8:  # tall narrow plate typefaces
         style["sx"] = lambda r, sx: r.uniform(0.45, 0.8)
+    if PLATE_FONTS is not None and rng.random() < 0.5:
+        style["font"] = PLATE_FONTS.sample(rng)
     return style
 
 
