@@ -143,6 +143,20 @@ def plate_colours(rng, fg, bg):
 # loader process by the training scripts' --plate-fonts.
 PLATE_FONTS = None
 
+# Fraction of plate codes given a run of two or three identical characters
+# (LLL333, 00013, MX117): tight-set identical neighbours are the ones the
+# detector merges most on real plates.  0 (no draw) keeps the shipped runs'
+# stream; train_det.py / train_rec.py --plate-runs set it.
+RUN_FRACTION = 0.0
+
+
+def with_run(rng, code):
+    """The code with a run of 2-3 copies of one of its characters, same length."""
+    n = len(code)
+    k = min(n, int(rng.integers(2, 4)))
+    i = int(rng.integers(0, n - k + 1))
+    return code[:i] + code[i] * k + code[i + k:]
+
 
 def font_bank(held_out=False, plate_fonts=False):
     """The FontBank a training or validation data set draws from.  With
@@ -174,6 +188,8 @@ def plate_crop(rng, fonts, clutter_fonts):
     Glyphs mostly outside the crop are relabelled "ignore"."""
     n = int(rng.integers(4, 8))
     code = synth.random_code(rng, n)
+    if RUN_FRACTION > 0 and rng.random() < RUN_FRACTION:
+        code = with_run(rng, code)
     Ws = int(rng.integers(160, 440))
     cap = Ws * rng.uniform(0.12, 0.22)  # character height in the crop's pixels
     layer, main = synth.make_code_layer(rng, fonts, code, cap, plate=True, style=plate_style(rng))

@@ -25,10 +25,10 @@ import synth
 
 class DetData(torch.utils.data.Dataset):
     def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False, plates=0.0,
-                 plate_fonts=False):
+                 plate_fonts=False, plate_runs=0.0):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
-        self.plate_fonts = plate_fonts
+        self.plate_fonts, self.plate_runs = plate_fonts, plate_runs
         self.fb = None
 
     def __len__(self):
@@ -37,6 +37,7 @@ class DetData(torch.utils.data.Dataset):
     def __getitem__(self, i):
         if self.fb is None:
             synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
+            plates.RUN_FRACTION = self.plate_runs
             self.fb = plates.font_bank(self.held_out, self.plate_fonts)
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
@@ -146,6 +147,8 @@ def main():
                          "(0: as the shipped runs)")
     ap.add_argument("--plates", type=float, default=0.0,
                     help="fraction of windows cut from whole-plate crops (plates.py; 0: as the shipped runs)")
+    ap.add_argument("--plate-runs", type=float, default=0.0,
+                    help="fraction of plate codes with a run of 2-3 identical characters (0: as the shipped runs)")
     ap.add_argument("--plate-fonts", action="store_true",
                     help="add the plate-like faces of fonts.plate_fonts() to the training fonts "
                          "(off: as the shipped runs)")
@@ -174,7 +177,8 @@ def main():
     val_set = [val[i] for i in range(120)]
 
     data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed,
-                   with_between=cfg.get("sep_weight", 0) > 0, plates=a.plates, plate_fonts=a.plate_fonts)
+                   with_between=cfg.get("sep_weight", 0) > 0, plates=a.plates, plate_fonts=a.plate_fonts,
+                   plate_runs=a.plate_runs)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,

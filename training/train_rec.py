@@ -25,9 +25,11 @@ import synth
 class RecData(torch.utils.data.Dataset):
     """Item i = all crops of synthetic scene i (two jittered cuts per character)."""
 
-    def __init__(self, seed, held_out=False, repeats=2, condensed=0.0, plates=0.0, plate_fonts=False):
+    def __init__(self, seed, held_out=False, repeats=2, condensed=0.0, plates=0.0, plate_fonts=False,
+                 plate_runs=0.0):
         self.seed, self.held_out, self.repeats = seed, held_out, repeats
         self.condensed, self.plates, self.plate_fonts = condensed, plates, plate_fonts
+        self.plate_runs = plate_runs
         self.fb = None
 
     def __len__(self):
@@ -36,6 +38,7 @@ class RecData(torch.utils.data.Dataset):
     def __getitem__(self, i):
         if self.fb is None:
             synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
+            plates.RUN_FRACTION = self.plate_runs
             self.fb = plates.font_bank(self.held_out, self.plate_fonts)
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
@@ -93,6 +96,8 @@ def main():
     ap.add_argument("--seed", type=int, default=None, help="data seed (default: from config)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights (fine-tuning)")
+    ap.add_argument("--plate-runs", type=float, default=0.0,
+                    help="fraction of plate codes with a run of 2-3 identical characters (0: as the shipped runs)")
     ap.add_argument("--plate-fonts", action="store_true",
                     help="add the plate-like faces of fonts.plate_fonts() to the training fonts "
                          "(off: as the shipped runs)")
@@ -125,7 +130,8 @@ def main():
     print("val crops", len(vx), flush=True)
 
     data = RecData(seed=cfg["seed"] + (1 if a.init and a.seed is None else 0), condensed=a.condensed,
-                   plates=a.plates, plate_fonts=a.plate_fonts)
+                   plates=a.plates, plate_fonts=a.plate_fonts,
+                   plate_runs=a.plate_runs)
     sampler = range(step * a.scenes, 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=a.scenes, sampler=sampler, collate_fn=collate,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
