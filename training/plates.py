@@ -139,14 +139,13 @@ def plate_colours(rng, fg, bg):
 
 
 # Fonts close to real plate typefaces (a synth.FontBank), drawn for half of the
-# plates when set; None keeps the shipped runs' random stream.  Set in each
-# loader process by the training scripts' --plate-fonts.
+# plates when set; None keeps the shipped runs' random stream.
 PLATE_FONTS = None
 
 # Fraction of plate codes given a run of two or three identical characters
 # (LLL333, 00013, MX117): tight-set identical neighbours are the ones the
 # detector merges most on real plates.  0 (no draw) keeps the shipped runs'
-# stream; train_det.py / train_rec.py --plate-runs set it.
+# stream.
 RUN_FRACTION = 0.0
 
 
@@ -158,17 +157,29 @@ def with_run(rng, code):
     return code[:i] + code[i] * k + code[i + k:]
 
 
-def font_bank(held_out=False, plate_fonts=False):
-    """The FontBank a training or validation data set draws from.  With
-    plate_fonts the plate faces join the training fonts and half of the
-    plates are drawn in them (sets PLATE_FONTS for this process)."""
+def add_arguments(ap):
+    """The plate options both training scripts take."""
+    ap.add_argument("--plate-runs", type=float, default=0.0,
+                    help="fraction of plate codes with a run of 2-3 identical characters (0: as the shipped runs)")
+    ap.add_argument("--plate-fonts", action="store_true",
+                    help="add the plate-like faces of fonts.plate_fonts() to the training fonts "
+                         "(off: as the shipped runs)")
+
+
+def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0):
+    """Sets this process's plate options and returns the FontBank its data set
+    draws from.  With plate_fonts the plate faces join the training fonts and
+    half of the plates are drawn in them."""
+    global PLATE_FONTS, RUN_FRACTION
+    RUN_FRACTION = plate_runs
+    PLATE_FONTS = None
     if held_out:
         return synth.FontBank(FO.held_out_fonts())
     if not plate_fonts:
         return synth.FontBank(FO.train_fonts())
-    global PLATE_FONTS
-    PLATE_FONTS = synth.FontBank(FO.plate_fonts())
-    return synth.FontBank(FO.train_fonts() + FO.plate_fonts())
+    faces = FO.plate_fonts()
+    PLATE_FONTS = synth.FontBank(faces)
+    return synth.FontBank(FO.train_fonts() + faces)
 
 
 def plate_style(rng):

@@ -38,8 +38,7 @@ class RecData(torch.utils.data.Dataset):
     def __getitem__(self, i):
         if self.fb is None:
             synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
-            plates.RUN_FRACTION = self.plate_runs
-            self.fb = plates.font_bank(self.held_out, self.plate_fonts)
+            self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs)
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
         xs, ys = [], []
@@ -96,11 +95,7 @@ def main():
     ap.add_argument("--seed", type=int, default=None, help="data seed (default: from config)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights (fine-tuning)")
-    ap.add_argument("--plate-runs", type=float, default=0.0,
-                    help="fraction of plate codes with a run of 2-3 identical characters (0: as the shipped runs)")
-    ap.add_argument("--plate-fonts", action="store_true",
-                    help="add the plate-like faces of fonts.plate_fonts() to the training fonts "
-                         "(off: as the shipped runs)")
+    plates.add_arguments(ap)
     a = ap.parse_args()
     cfg = dict(C.REC)
     for k in ("arch", "steps", "lr", "seed"):
