@@ -28,6 +28,14 @@ LOWER_LIKE_UPPER = set("cosuvwxz")
 # narrow plate typefaces that a plain font list rarely covers.  0 keeps the
 # random stream of the shipped runs unchanged; train_rec.py --condensed sets it.
 CONDENSED_FRACTION = 0.0
+# Clutter per training scene: the mean number of non-code text layers, and the
+# share of them drawn from other scripts and symbols rather than words.  Other
+# scripts are the detector's commonest false characters (Thai, Ethiopic and
+# Hebrew glyphs that look like J, U, D, O), so a run may ask for more of them.
+# The defaults keep the shipped runs' random stream; train_det.py --clutter and
+# --script-clutter set them.
+CLUTTER_MEAN = 2.5
+SCRIPT_CLUTTER = 0.5
 
 SEPARATORS = ["-", "\u00b7", "\u2022", "=", ".", ":", "/", "*", "#", "\u2605", "\u2013"]
 WORDS = ("the of state land opportunity natural county dealer sample island sunshine "
@@ -537,7 +545,7 @@ def make_clutter_layer(rng, fonts, clutter_fonts, cap_px, clean=False):
     contains characters of the alphabet (evaluation scenes)."""
     if clean and rng.random() < 0.5:
         return None  # evaluation scenes: half of the clutter layers are left out
-    if (clean or rng.random() < 0.5) and clutter_fonts:
+    if (clean or rng.random() < SCRIPT_CLUTTER) and clutter_fonts:
         font = clutter_fonts[int(rng.integers(len(clutter_fonts)))]
         # random codepoints the font has are unknown; draw a few common ones per script
         samples = {
@@ -784,7 +792,7 @@ def build_scene(rng, fonts, clutter_fonts, W, H, n_codes, char_hs, codes=None, p
         main = [i for i in main if gl[i]["label"] == "text"]
         mains.append(("".join(gl[i]["char"] for i in main), [base + i for i in main]))
     if n_clutter is None:
-        n_clutter = int(rng.poisson(2.5))
+        n_clutter = int(rng.poisson(CLUTTER_MEAN))
     for _ in range(n_clutter):
         ch_h = sample_char_h(rng, 6, min(200, max(W, H) / 3))
         layer = make_clutter_layer(rng, fonts, clutter_fonts, ch_h, clean=clean)

@@ -25,10 +25,12 @@ import synth
 
 class DetData(torch.utils.data.Dataset):
     def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False, plates=0.0,
-                 plate_fonts=False, plate_runs=0.0):
+                 plate_fonts=False, plate_runs=0.0, clutter=synth.CLUTTER_MEAN,
+                 script_clutter=synth.SCRIPT_CLUTTER):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.plate_fonts, self.plate_runs = plate_fonts, plate_runs
+        self.clutter, self.script_clutter = clutter, script_clutter
         self.fb = None
 
     def __len__(self):
@@ -37,6 +39,7 @@ class DetData(torch.utils.data.Dataset):
     def __getitem__(self, i):
         if self.fb is None:
             synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
+            synth.CLUTTER_MEAN, synth.SCRIPT_CLUTTER = self.clutter, self.script_clutter
             self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs)
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
@@ -146,6 +149,10 @@ def main():
                          "(0: as the shipped runs)")
     ap.add_argument("--plates", type=float, default=0.0,
                     help="fraction of windows cut from whole-plate crops (plates.py; 0: as the shipped runs)")
+    ap.add_argument("--clutter", type=float, default=synth.CLUTTER_MEAN,
+                    help="mean number of clutter text layers per scene (%(default)s: as the shipped runs)")
+    ap.add_argument("--script-clutter", type=float, default=synth.SCRIPT_CLUTTER,
+                    help="share of clutter layers in other scripts and symbols (%(default)s: as the shipped runs)")
     plates.add_arguments(ap)
     a = ap.parse_args()
     cfg = dict(C.DET)
@@ -173,7 +180,7 @@ def main():
 
     data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed,
                    with_between=cfg.get("sep_weight", 0) > 0, plates=a.plates, plate_fonts=a.plate_fonts,
-                   plate_runs=a.plate_runs)
+                   plate_runs=a.plate_runs, clutter=a.clutter, script_clutter=a.script_clutter)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
