@@ -25,7 +25,17 @@ import synth
 BANDS = [(12, 20), (20, 30), (30, 50), (50, 100), (100, 200), (200, 301)]
 
 
+SEED = 2024
+
+
 def make_case(seed, i, fb, cl, lo, hi):
+    """Scene i of a fixed list: (BGR image, code, character height at 768)."""
+    img, text, h, _, _ = make_case_glyphs(seed, i, fb, cl, lo, hi)
+    return img, text, h
+
+
+def make_case_glyphs(seed, i, fb, cl, lo, hi):
+    """make_case, plus the code's glyphs and all glyphs of the scene."""
     k = 0
     while True:
         rng = np.random.default_rng([seed, i, k])
@@ -35,11 +45,11 @@ def make_case(seed, i, fb, cl, lo, hi):
         n = int(rng.integers(1, maxlen + 1))
         r = synth.scene_image(rng, fb, cl, h, code=synth.random_code(rng, n))
         if r is not None:
-            img, text, glyphs, _ = r
-            return img, text, h
+            img, text, glyphs, everything = r
+            return img, text, h, glyphs, everything
 
 
-def run(det_fn, rec_fn, n_big=1000, n_small=300, seed=2024, verbose=False, fails_dir=None):
+def run(det_fn, rec_fn, n_big=1000, n_small=300, seed=SEED, verbose=False, fails_dir=None):
     fb = synth.FontBank(FO.held_out_fonts())
     cl = FO.clutter_fonts()
     rows = []

@@ -1,0 +1,70 @@
+"""Why held-out synthetic scenes are misread: counts per failure kind.
+
+  /usr/bin/python3 training/synth_failures.py --det training/export/det.onnx --rec training/export/rec.onnx --n 300
+
+Reads the first N of eval_synth.py's >= 20 px scenes (same seeds, same images)
+and sorts every passing box that lies on none of the code's characters (its
+centre outside all of their quadrilaterals) by what is under it:
+  glyph: a clutter glyph (other scripts, symbols, separators);
+  other: shapes, stripes, texture or empty background;
+and by size: "small" when under half the code's median character height (the
+small-character filter of eval_real.py would drop it), else "big".
+Wrong readings are also counted as short / same / long against the truth.
+Prints exact matches raw and with the small-character filter (about 1.5 min
+for 300 scenes).
+"""
+import argparse
+import collections
+import os
+import sys
+
+import cv2
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import config as C
+import eval_synth as E
+import fonts as FO
+import pipeline as P
+import synth
+
+
+def inside(quad, pt):
+    return cv2.pointPolygonTest(quad.astype(np.float32), pt, False) >= 0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--det", default=os.path.join(C.EXPORT_DIR, "det.onnx"))
+    ap.add_argument("--rec", default=os.path.join(C.EXPORT_DIR, "rec.onnx"))
+    ap.add_argument("--n", type=int, default=300)
+    a = ap.parse_args()
+    det_fn, rec_fn = P.onnx_fns(a.det, a.rec)
+    fb = synth.FontBank(FO.held_out_fonts())
+    cl = FO.clutter_fonts()
+    counts = collections.Counter()
+    for i in range(a.n):
+        img, text, _, code, everything = E.make_case_glyphs(E.SEED, i, fb, cl, 20.0, 300.0)
+        res = P.read(img, det_fn, rec_fn)
+        counts["images"] += 1
+        counts["right"] += res["text"] == text
+        counts["right, small dropped"] += P.drop_small(res) == text
+        if res["text"] != text:
+            n, m = len(res["text"]), len(text)
+            counts["short" if n < m else "long" if n > m else "same"] += 1
+        code_quads = [g["quad"] for g in code]
+        # box heights include the pipeline's growth of each side by 0.214 x the shorter side
+        char_h = np.median([synth.quad_height(q) for q in code_quads]) * (1 + 2 * C.DET_PAD_RATIO)
+        for b in res["boxes"]:
+            centre = tuple(float(v) for v in np.asarray(b, np.float32).mean(axis=0))
+            if any(inside(q, centre) for q in code_quads):
+                continue
+            on_glyph = any(g["label"] != "text" and inside(g["quad"], centre) for g in everything)
+            size = "small" if P.box_height(np.asarray(b, np.float32)) < 0.5 * char_h else "big"
+            counts["extra box on %s, %s" % ("glyph" if on_glyph else "other", size)] += 1
+    for k in sorted(counts):
+        print("%-28s %d" % (k, counts[k]))
+
+
+if __name__ == "__main__":
+    main()
