@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
@@ -88,10 +89,17 @@ cv::Mat LoadSample(const Sample& sample, double grow) {
   cv::Mat image = cv::imread(sample.path, cv::IMREAD_COLOR);
   if (image.empty()) throw std::runtime_error("cannot read " + sample.path);
   if (sample.region.area() <= 0) return image;
-  cv::Rect r = sample.region;
-  const int dx = static_cast<int>(r.width * grow / 2), dy = static_cast<int>(r.height * grow / 2);
-  r = cv::Rect(r.x - dx, r.y - dy, r.width + 2 * dx, r.height + 2 * dy) & cv::Rect(0, 0, image.cols, image.rows);
-  return image(r).clone();
+  // Each side moves by grow/2 of the box's extent, rounded half to even (std::nearbyint in the
+  // default rounding mode), so the crop is the one training/eval_real.py reads and the two
+  // evaluations can be compared image for image.
+  const cv::Rect& r = sample.region;
+  const double gx = r.width * grow / 2, gy = r.height * grow / 2;
+  const int x0 = std::max(0, static_cast<int>(std::nearbyint(r.x - gx)));
+  const int y0 = std::max(0, static_cast<int>(std::nearbyint(r.y - gy)));
+  const int x1 = std::min(image.cols, static_cast<int>(std::nearbyint(r.x + r.width + gx)));
+  const int y1 = std::min(image.rows, static_cast<int>(std::nearbyint(r.y + r.height + gy)));
+  if (x1 <= x0 || y1 <= y0) throw std::runtime_error("region outside the image: " + sample.path);
+  return image(cv::Range(y0, y1), cv::Range(x0, x1)).clone();
 }
 
 class KeshOcrEngine {
