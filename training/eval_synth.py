@@ -9,7 +9,6 @@ so every run sees the same images.
 """
 import argparse
 import json
-import math
 import os
 import sys
 import time

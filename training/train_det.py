@@ -5,7 +5,6 @@
 Resumes from runs/<name>/last.pt when it exists.  Logs to runs/<name>/log.tsv.
 """
 import argparse
-import math
 import os
 import sys
 import time
