@@ -25,7 +25,6 @@ import fonts as FO
 import models
 import pipeline as P
 import synth
-from eval_synth import make_case
 
 BANDS = [(12, 20), (20, 30), (30, 50), (50, 100), (100, 200), (200, 301)]
 

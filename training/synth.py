@@ -20,7 +20,6 @@ import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
 import config as C
-import fonts as F
 
 ALPHABET = C.ALPHABET
 LOWER_LIKE_UPPER = set("cosuvwxz")
