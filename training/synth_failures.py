@@ -7,8 +7,8 @@ and sorts every passing box that lies on none of the code's characters (its
 centre outside all of their quadrilaterals) by what is under it:
   glyph: a clutter glyph (other scripts, symbols, separators);
   other: shapes, stripes, texture or empty background;
-and by size: "small" when under half the code's median character height (the
-small-character filter of eval_real.py would drop it), else "big".
+and by size: "small" when under half the code's median character height (about
+what the small-character filter, half the tallest box, drops), else "big".
 Wrong readings are also counted as short / same / long against the truth.
 Prints exact matches raw and with the small-character filter (about 1.5 min
 for 300 scenes).
@@ -56,11 +56,12 @@ def main():
         # box heights include the pipeline's growth of each side by 0.214 x the shorter side
         char_h = np.median([synth.quad_height(q) for q in code_quads]) * (1 + 2 * C.DET_PAD_RATIO)
         for b in res["boxes"]:
-            centre = tuple(float(v) for v in np.asarray(b, np.float32).mean(axis=0))
+            box = np.asarray(b, np.float32)
+            centre = tuple(float(v) for v in box.mean(axis=0))
             if any(inside(q, centre) for q in code_quads):
                 continue
             on_glyph = any(g["label"] != "text" and inside(g["quad"], centre) for g in everything)
-            size = "small" if P.box_height(np.asarray(b, np.float32)) < 0.5 * char_h else "big"
+            size = "small" if P.box_height(box) < 0.5 * char_h else "big"
             counts["extra box on %s, %s" % ("glyph" if on_glyph else "other", size)] += 1
     for k in sorted(counts):
         print("%-28s %d" % (k, counts[k]))
