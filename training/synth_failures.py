@@ -9,7 +9,9 @@ centre outside all of their quadrilaterals) by what is under it:
   other: shapes, stripes, texture or empty background;
 and by size: "small" when under half the code's median character height (about
 what the small-character filter, half the tallest box, drops), else "big".
-Wrong readings are also counted as short / same / long against the truth.
+Wrong readings are also counted as short / same / long against the truth,
+and exact matches are split by whether the scene holds a clutter glyph at least
+half the code's height (one that looks like a capital can pass for one).
 Prints exact matches raw and with the small-character filter (about 1.5 min
 for 300 scenes).
 """
@@ -53,8 +55,15 @@ def main():
             n, m = len(res["text"]), len(text)
             counts["short" if n < m else "long" if n > m else "same"] += 1
         code_quads = [g["quad"] for g in code]
+        code_h = np.median([synth.quad_height(q) for q in code_quads])
+        # scenes with a clutter glyph at least half the code's height: one the
+        # small-character filter would keep if it were read
+        big_clutter = any(g["label"] == "bg" and synth.quad_height(g["quad"]) >= 0.5 * code_h for g in everything)
+        group = "scenes with big clutter glyphs" if big_clutter else "scenes without"
+        counts[group] += 1
+        counts[group + ", right"] += res["text"] == text
         # box heights include the pipeline's growth of each side by 0.214 x the shorter side
-        char_h = np.median([synth.quad_height(q) for q in code_quads]) * (1 + 2 * C.DET_PAD_RATIO)
+        char_h = code_h * (1 + 2 * C.DET_PAD_RATIO)
         for b in res["boxes"]:
             box = np.asarray(b, np.float32)
             centre = tuple(float(v) for v in box.mean(axis=0))
@@ -64,7 +73,7 @@ def main():
             size = "small" if P.box_height(box) < 0.5 * char_h else "big"
             counts["extra box on %s, %s" % ("glyph" if on_glyph else "other", size)] += 1
     for k in sorted(counts):
-        print("%-28s %d" % (k, counts[k]))
+        print("%-38s %d" % (k, counts[k]))
 
 
 if __name__ == "__main__":
