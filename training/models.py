@@ -39,11 +39,13 @@ class Detector(nn.Module):
 
     Output: probabilities of {background, char ring, char core}."""
 
-    def __init__(self, ch=(12, 24, 48, 64, 96), n_cls=3, extra=1):
+    def __init__(self, ch=(12, 24, 48, 64, 96), n_cls=3, extra=1, extra_s2=None):
         super().__init__()
         c0, c1, c2, c3, c4 = ch
+        if extra_s2 is None:
+            extra_s2 = extra
         self.stem = conv_bn(3, c0, 3, 2)                                     # 1/2
-        self.s2 = nn.Sequential(DS(c0, c1, 2), *[DS(c1, c1) for _ in range(extra)])     # 1/4
+        self.s2 = nn.Sequential(DS(c0, c1, 2), *[DS(c1, c1) for _ in range(extra_s2)])  # 1/4
         self.s3 = nn.Sequential(DS(c1, c2, 2), *[DS(c2, c2) for _ in range(extra)])     # 1/8
         self.s4 = nn.Sequential(DS(c2, c3, 2), DS(c3, c3), DS(c3, c3, d=2))   # 1/16
         self.s5 = nn.Sequential(DS(c3, c4, 2), DS(c4, c4, d=2), DS(c4, c4, d=4), DS(c4, c4, d=2))  # 1/32
@@ -117,6 +119,10 @@ DET_ARCHS = {
     "det_s": dict(ch=(8, 16, 32, 48, 64), extra=1),
     "det_m": dict(ch=(16, 32, 64, 96, 128), extra=2),
     "det_l": dict(ch=(16, 48, 96, 160, 256), extra=3),
+    # det_l with one residual block at 1/4 resolution instead of three: the
+    # depthwise convolutions there are the slowest per multiply-add at the
+    # library's optimisation level
+    "det_lf": dict(ch=(16, 48, 96, 160, 256), extra=3, extra_s2=1),
 }
 REC_ARCHS = {
     "rec_s": dict(ch=(16, 24, 48, 96, 192)),

@@ -152,6 +152,9 @@ def main():
                     help="mean number of clutter text layers per scene (%(default)s: as the shipped runs)")
     ap.add_argument("--script-clutter", type=float, default=synth.SCRIPT_CLUTTER,
                     help="share of clutter layers in other scripts and symbols (%(default)s: as the shipped runs)")
+    ap.add_argument("--init", default=None,
+                    help="start a new run from this checkpoint's weights; the architecture may drop "
+                         "blocks of the checkpoint's (their weights are left out), never add any")
     plates.add_arguments(ap)
     a = ap.parse_args()
     cfg = dict(C.DET)
@@ -172,6 +175,15 @@ def main():
         opt.load_state_dict(st["opt"])
         step, best = st["step"], st.get("best", -1.0)
         print("resumed at step", step, flush=True)
+    elif a.init:
+        st = torch.load(a.init, map_location="cpu")
+        own = net.state_dict()
+        dropped = sorted(k for k in st["model"] if k not in own)
+        net.load_state_dict({k: v for k, v in st["model"].items() if k in own})  # strict: nothing missing
+        print("initialised from", a.init, "(step %s)" % st.get("step"), flush=True)
+        if dropped:
+            print("left out %d tensors of blocks this architecture does not have: %s"
+                  % (len(dropped), ", ".join(sorted({k.rsplit(".", 3)[0] for k in dropped}))), flush=True)
     print("arch", cfg["arch"], "params", models.n_params(net), flush=True)
 
     val = DetData(seed=999, T=cfg["crop"], held_out=True)
