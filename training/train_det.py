@@ -178,7 +178,7 @@ def main():
     elif a.init:
         st = torch.load(a.init, map_location="cpu")
         own = net.state_dict()
-        dropped = sorted(k for k in st["model"] if k not in own)
+        dropped = [k for k in st["model"] if k not in own]
         net.load_state_dict({k: v for k, v in st["model"].items() if k in own})  # strict: nothing missing
         print("initialised from", a.init, "(step %s)" % st.get("step"), flush=True)
         if dropped:
