@@ -35,6 +35,10 @@ CONDENSED_FRACTION = 0.0
 # --script-clutter set them.
 CLUTTER_MEAN = 2.5
 SCRIPT_CLUTTER = 0.5
+# Share of detector training codes drawn with small characters (12-40 px at the
+# 768 scale).  Small text is where a lighter detector loses first, so a run may
+# ask for more of it; train_det.py --small-frac sets it.
+SMALL_FRACTION = C.SMALL_CHAR_FRACTION
 
 SEPARATORS = ["-", "\u00b7", "\u2022", "=", ".", ":", "/", "*", "#", "\u2605", "\u2013"]
 WORDS = ("the of state land opportunity natural county dealer sample island sunshine "
@@ -861,7 +865,7 @@ def det_sample(rng, fonts, clutter_fonts, T=320):
         n_codes, hs = 0, []
     else:
         n_codes = 1 if rng.random() < 0.6 else int(rng.integers(2, 4))
-        hs = [sample_char_h(rng) / ksc for _ in range(n_codes)]
+        hs = [sample_char_h(rng, small_frac=SMALL_FRACTION) / ksc for _ in range(n_codes)]
     codes = []
     for h in hs:
         # big characters: short codes so that they fit the window more often
