@@ -11,6 +11,7 @@ and plate_rec_samples() recogniser crops from such plates; train_det.py and
 train_rec.py --plates mix them into the usual data.
 """
 import math
+import os
 
 import cv2
 import numpy as np
@@ -148,6 +149,132 @@ PLATE_FONTS = None
 # stream.
 RUN_FRACTION = 0.0
 
+# Fraction of plates with an emblem as tall as the code beside it or in the gap
+# between its groups (a wheelchair sign, a state symbol, a flower, a diamond):
+# on real plates these are read as extra characters.  0 (no draw) keeps the
+# shipped runs' stream.
+EMBLEM_FRACTION = 0.0
+
+# Pictograms the symbol fonts are known to have, by font file name.
+_EMBLEM_GLYPHS = {
+    "NotoSansSymbols2-Regular.ttf": "\u267f\u2600\u273f\u2740\u2708\u265e\u2605\u272a\u2618\u2744\u2663"
+                                    "\u2665\u2666\u2726\u2756\u2735\u2741\u2654\u273a\u2742\u2767\u2619"
+                                    "\u263c\u2748\u2749\u274b\u2731\u2739\u25c6\u25c7\u2b1f\u2b22\u2724",
+    "NotoSansSymbols-Regular.ttf": "\u2693\u269c\u2691\u2302\u2638\u26f5\u262e\u2698\u262f\u26f0\u26ea\u26f2",
+    "DejaVuSans.ttf": "\u267f\u2600\u273f\u2740\u2708\u2693\u265e\u269c\u2605\u272a\u2618\u2744\u2663"
+                      "\u2665\u2666\u2691\u2302\u2726\u2756\u2638\u2735\u2741\u262e\u2698\u2654\u262f",
+}
+_emblem_fonts = None
+
+
+def emblem_fonts():
+    """(font path, pictograms) for the symbol fonts installed here."""
+    global _emblem_fonts
+    if _emblem_fonts is None:
+        paths = FO.clutter_fonts() + [os.path.join(FO.FONT_ROOT, "truetype", "dejavu", "DejaVuSans.ttf")]
+        _emblem_fonts = [(p, _EMBLEM_GLYPHS[os.path.basename(p)]) for p in paths
+                         if os.path.basename(p) in _EMBLEM_GLYPHS and os.path.exists(p)]
+    return _emblem_fonts
+
+
+def _paste(panel, mask, x, y, colour):
+    """Blends colour into panel through mask (float 0..1) placed at x, y; clipped."""
+    ph, pw = panel.shape[:2]
+    h, w = mask.shape
+    x0, y0, x1, y1 = max(0, x), max(0, y), min(pw, x + w), min(ph, y + h)
+    if x1 <= x0 or y1 <= y0:
+        return
+    a = mask[y0 - y:y1 - y, x0 - x:x1 - x, None]
+    panel[y0:y1, x0:x1] = panel[y0:y1, x0:x1] * (1 - a) + np.float32(colour) * a
+
+
+def _shape_mask(rng, w, h):
+    """A diamond, star, sun with rays or ring: geometric emblems, filled or outlined."""
+    m = np.zeros((h, w), np.uint8)
+    cx, cy, r = w / 2, h / 2, min(w, h) / 2 * 0.95
+    kind = int(rng.integers(4))
+    th = -1 if rng.random() < 0.5 else max(1, int(r * rng.uniform(0.08, 0.2)))
+    if kind == 0:
+        pts = [(cx, cy - r), (cx + r * rng.uniform(0.5, 1), cy), (cx, cy + r), (cx - r * rng.uniform(0.5, 1), cy)]
+    elif kind == 1:
+        n = int(rng.integers(5, 9))
+        ang = np.arange(2 * n) * math.pi / n - math.pi / 2
+        rad = np.where(np.arange(2 * n) % 2 == 0, r, r * rng.uniform(0.35, 0.6))
+        pts = list(zip(cx + rad * np.cos(ang), cy + rad * np.sin(ang)))
+    else:
+        pts = None
+    if pts is not None:
+        poly = [np.round(np.array(pts)).astype(np.int32)]
+        if th < 0:
+            cv2.fillPoly(m, poly, 255, cv2.LINE_AA)
+        else:
+            cv2.polylines(m, poly, True, 255, th, cv2.LINE_AA)
+    else:
+        rc = int(r * rng.uniform(0.3, 0.55))
+        cv2.circle(m, (int(cx), int(cy)), rc, 255, -1 if kind == 2 else max(1, rc // 3), cv2.LINE_AA)
+        if kind == 2:  # sun: groups of rays on four or more sides
+            n = int(rng.integers(4, 9))
+            for k in range(n):
+                a = 2 * math.pi * k / n
+                for off in np.linspace(-0.3, 0.3, int(rng.integers(1, 5))):
+                    p0 = (cx + rc * 1.2 * math.cos(a + off * 0.5), cy + rc * 1.2 * math.sin(a + off * 0.5))
+                    p1 = (cx + r * math.cos(a + off * 0.5), cy + r * math.sin(a + off * 0.5))
+                    cv2.line(m, tuple(int(v) for v in p0), tuple(int(v) for v in p1), 255,
+                             max(1, int(r * 0.08)), cv2.LINE_AA)
+    return m.astype(np.float32) / 255.0
+
+
+def draw_emblem(rng, panel, line, left, top, cap_px, where):
+    """An emblem about as tall as the code: beside it ("left", "right", where the
+    panel was widened for it) or in the widest gap between its characters
+    ("gap").  Painted on the panel, so it is background to the detector."""
+    ph, pw = panel.shape[:2]
+    boxes = sorted((g["box"] for g in line.glyphs if g["label"] == "text"), key=lambda b: b[0])
+    if not boxes:
+        return
+    y0 = top + min(b[1] for b in boxes)
+    y1 = top + max(b[3] for b in boxes)
+    m = 0.08 * cap_px
+    if where == "gap":
+        gaps = [(b1[0] - b0[2], b0[2], b1[0]) for b0, b1 in zip(boxes, boxes[1:])]
+        if not gaps:
+            return
+        _, xa, xb = max(gaps)
+        xa, xb = left + xa + m, left + xb - m
+    elif where == "left":
+        xa, xb = max(0.0, left + boxes[0][0] - 1.5 * cap_px), left + boxes[0][0] - m
+    else:
+        xa, xb = left + boxes[-1][2] + m, min(float(pw), left + boxes[-1][2] + 1.5 * cap_px)
+    w_max, h_max = xb - xa, (y1 - y0) * rng.uniform(0.7, 1.3)
+    if w_max < 0.3 * cap_px or h_max < 4:
+        return
+    cx, cy = (xa + xb) / 2, (y0 + y1) / 2 + rng.uniform(-0.1, 0.1) * cap_px
+    colour = _colour(rng, 0, 230)
+    fonts = emblem_fonts()
+    if fonts and rng.random() < 0.6:
+        path, pool = fonts[int(rng.integers(len(fonts)))]
+        a, _, _ = synth.glyph(path, pool[int(rng.integers(len(pool)))], h_max)
+        if a is None:
+            return
+        mask = a.astype(np.float32) / 255.0
+    else:
+        mask = _shape_mask(rng, int(max(4, min(w_max, h_max * rng.uniform(0.6, 1.2)))), int(h_max))
+    f = min(w_max / mask.shape[1], h_max / mask.shape[0])
+    mask = cv2.resize(mask, (max(1, int(mask.shape[1] * f)), max(1, int(mask.shape[0] * f))),
+                      interpolation=cv2.INTER_AREA)
+    h, w = mask.shape
+    x, y = int(cx - w / 2), int(cy - h / 2)
+    if rng.random() < 0.3:  # a badge behind the pictogram
+        pad = int(0.1 * max(h, w)) + 1
+        badge = np.zeros((h + 2 * pad, w + 2 * pad), np.float32)
+        if rng.random() < 0.5:
+            badge[:] = 1.0
+        else:
+            cv2.circle(badge, (badge.shape[1] // 2, badge.shape[0] // 2), max(badge.shape) // 2, 1.0, -1)
+        _paste(panel, badge, x - pad, y - pad, _colour(rng, 0, 255))
+        colour = _colour(rng, 0, 255)
+    _paste(panel, mask, x, y, colour)
+
 
 def with_run(rng, code):
     """The code with a run of 2-3 copies of one of its characters, same length."""
@@ -161,17 +288,21 @@ def add_arguments(ap):
     """The plate options both training scripts take."""
     ap.add_argument("--plate-runs", type=float, default=0.0,
                     help="fraction of plate codes with a run of 2-3 identical characters (0: as the shipped runs)")
+    ap.add_argument("--plate-emblems", type=float, default=0.0,
+                    help="fraction of plates with an emblem beside the code or between its groups "
+                         "(0: as the shipped runs)")
     ap.add_argument("--plate-fonts", action="store_true",
                     help="add the plate-like faces of fonts.plate_fonts() to the training fonts "
                          "(off: as the shipped runs)")
 
 
-def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0):
+def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0, plate_emblems=0.0):
     """Sets this process's plate options and returns the FontBank its data set
     draws from.  With plate_fonts the plate faces join the training fonts and
     half of the plates are drawn in them."""
-    global PLATE_FONTS, RUN_FRACTION
+    global PLATE_FONTS, RUN_FRACTION, EMBLEM_FRACTION
     RUN_FRACTION = plate_runs
+    EMBLEM_FRACTION = plate_emblems
     PLATE_FONTS = None
     if held_out:
         return synth.FontBank(FO.held_out_fonts())
@@ -185,6 +316,9 @@ def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0):
 def plate_style(rng):
     style = dict(art=plate_art, under_code=under_code, colours=plate_colours,
                  gap=lambda r, gap: r.uniform(-0.02, 0.25))  # plates space their characters evenly
+    if EMBLEM_FRACTION > 0 and rng.random() < EMBLEM_FRACTION:
+        style["emblem"] = ("left", "right", "gap", "gap")[int(rng.integers(4))]
+        style["draw_emblem"] = draw_emblem
     if rng.random() < 0.8:  # tall narrow plate typefaces
         style["sx"] = lambda r, sx: r.uniform(0.45, 0.8)
     if PLATE_FONTS is not None and rng.random() < 0.5:

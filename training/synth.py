@@ -414,6 +414,11 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
         gap = style["gap"](rng, gap)
     shear = rng.uniform(-0.25, 0.25) if rng.random() < 0.15 else 0.0
     items = items_for_code(rng, code, sep_prob=0.45 if plate else 0.15)
+    emblem = style.get("emblem") if plate else None  # where the plate's emblem goes, if it has one
+    if emblem == "gap" and len(code) >= 2:  # room for it between two groups
+        pos = int(rng.integers(1, len(code)))
+        at = [i for i, it in enumerate(items) if it[1] == "text"][pos]
+        items = items[:at] + [(" ", "bg"), (" ", "bg")] + items[at:]
     line = render_line(rng, items, font, cap_px, gap_ratio=gap, sx=sx, stroke=stroke,
                        italic_shear=shear, mono=rng.random() < 0.2)
     if line is None:
@@ -454,6 +459,10 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
     pw = int(lw + cap_px * rng.uniform(0.3, 1.2))
     top_space = int((ph - lh) * rng.uniform(0.35, 0.65))
     left = (pw - lw) // 2
+    if emblem in ("left", "right"):  # room for it beside the code
+        ew = int(cap_px * rng.uniform(0.9, 1.5))
+        pw += ew
+        left += ew if emblem == "left" else 0
     panel = _fill_texture(rng, ph, pw, bg)
     if "art" in style:  # scenery printed on the plate, behind everything else
         style["art"](rng, panel)
@@ -537,6 +546,8 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
                 glyphs += paste_line(ln, x, rng.uniform(0.02, 0.2) * ph, random_color(rng))
     if "under_code" in style:  # embossing: shading drawn under the code's glyphs
         style["under_code"](rng, panel, line, left, top_space, cap_px)
+    if emblem:
+        style["draw_emblem"](rng, panel, line, left, top_space, cap_px, emblem)
     main_start = len(glyphs)
     glyphs += paste_line(line, left, top_space, fg)
     main = list(range(main_start, len(glyphs)))

@@ -24,11 +24,11 @@ import synth
 
 class DetData(torch.utils.data.Dataset):
     def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False, plates=0.0,
-                 plate_fonts=False, plate_runs=0.0, clutter=synth.CLUTTER_MEAN,
+                 plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, clutter=synth.CLUTTER_MEAN,
                  script_clutter=synth.SCRIPT_CLUTTER, small_frac=synth.SMALL_FRACTION):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
-        self.plate_fonts, self.plate_runs = plate_fonts, plate_runs
+        self.plate_fonts, self.plate_runs, self.plate_emblems = plate_fonts, plate_runs, plate_emblems
         self.clutter, self.script_clutter, self.small_frac = clutter, script_clutter, small_frac
         self.fb = None
 
@@ -40,7 +40,8 @@ class DetData(torch.utils.data.Dataset):
             synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
             synth.CLUTTER_MEAN, synth.SCRIPT_CLUTTER = self.clutter, self.script_clutter
             synth.SMALL_FRACTION = self.small_frac
-            self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs)
+            self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs,
+                                          self.plate_emblems)
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
         sample = None
@@ -194,8 +195,8 @@ def main():
 
     data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed,
                    with_between=cfg.get("sep_weight", 0) > 0, plates=a.plates, plate_fonts=a.plate_fonts,
-                   plate_runs=a.plate_runs, clutter=a.clutter, script_clutter=a.script_clutter,
-                   small_frac=a.small_frac)
+                   plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, clutter=a.clutter,
+                   script_clutter=a.script_clutter, small_frac=a.small_frac)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
