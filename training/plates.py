@@ -228,7 +228,7 @@ def draw_emblem(rng, panel, line, left, top, cap_px, where):
     """An emblem about as tall as the code: beside it ("left", "right", where the
     panel was widened for it) or in the widest gap between its characters
     ("gap").  Painted on the panel, so it is background to the detector."""
-    ph, pw = panel.shape[:2]
+    pw = panel.shape[1]
     boxes = sorted((g["box"] for g in line.glyphs if g["label"] == "text"), key=lambda b: b[0])
     if not boxes:
         return
