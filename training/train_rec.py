@@ -15,6 +15,7 @@ import torch.nn.functional as F
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import config as C
+import det_crops
 import fonts as FO
 import models
 import pipeline as P
@@ -26,8 +27,9 @@ class RecData(torch.utils.data.Dataset):
     """Item i = all crops of synthetic scene i (two jittered cuts per character)."""
 
     def __init__(self, seed, held_out=False, repeats=2, condensed=0.0, plates=0.0, plate_fonts=False,
-                 plate_runs=0.0, plate_emblems=0.0):
+                 plate_runs=0.0, plate_emblems=0.0, det_crops=0.0, det_path=None):
         self.seed, self.held_out, self.repeats = seed, held_out, repeats
+        self.det_crops, self.det_path = det_crops, det_path
         self.condensed, self.plates, self.plate_fonts = condensed, plates, plate_fonts
         self.plate_runs, self.plate_emblems = plate_runs, plate_emblems
         self.fb = None
@@ -44,10 +46,14 @@ class RecData(torch.utils.data.Dataset):
         rng = np.random.default_rng([self.seed, i])
         xs, ys = [], []
         for _ in range(self.repeats):
-            # no draw at plates=0: the shipped runs' stream
-            make = (plates.plate_rec_samples if self.plates > 0 and rng.random() < self.plates
-                    else synth.rec_samples)
-            for cr, k in make(rng, self.fb, self.cl):
+            # no draw at det_crops=0 or plates=0: the shipped runs' stream
+            if self.det_crops > 0 and rng.random() < self.det_crops:
+                got = det_crops.detector_samples(rng, self.fb, self.cl, self.det_path, self.plates)
+            else:
+                make = (plates.plate_rec_samples if self.plates > 0 and rng.random() < self.plates
+                        else synth.rec_samples)
+                got = make(rng, self.fb, self.cl)
+            for cr, k in got:
                 xs.append(P.rec_preprocess(cr))
                 ys.append(k)
         if not xs:
@@ -93,6 +99,11 @@ def main():
                     help="fraction of training codes drawn condensed (0: as the first rec_m run)")
     ap.add_argument("--plates", type=float, default=0.0,
                     help="fraction of training scenes that are whole-plate crops (plates.py; 0: as the shipped runs)")
+    ap.add_argument("--det-crops", type=float, default=0.0,
+                    help="fraction of training scenes whose crops are cut from the boxes the detector "
+                         "given by --det finds (det_crops.py; 0: as the shipped runs)")
+    ap.add_argument("--det", default=os.path.join(C.EXPORT_DIR, "det.onnx"),
+                    help="exported detector that cuts the --det-crops crops")
     ap.add_argument("--seed", type=int, default=None, help="data seed (default: from config)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights (fine-tuning)")
@@ -127,7 +138,8 @@ def main():
 
     data = RecData(seed=cfg["seed"] + (1 if a.init and a.seed is None else 0), condensed=a.condensed,
                    plates=a.plates, plate_fonts=a.plate_fonts,
-                   plate_runs=a.plate_runs, plate_emblems=a.plate_emblems)
+                   plate_runs=a.plate_runs, plate_emblems=a.plate_emblems,
+                   det_crops=a.det_crops, det_path=a.det)
     sampler = range(step * a.scenes, 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=a.scenes, sampler=sampler, collate_fn=collate,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
