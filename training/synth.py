@@ -23,6 +23,14 @@ import config as C
 
 ALPHABET = C.ALPHABET
 LOWER_LIKE_UPPER = set("cosuvwxz")
+# Clutter glyphs shaped like a character of the alphabet: lower-case l (a bar, like
+# I), Hebrew vav and zayin (a bar with a flag, like the 1 of narrow plate faces),
+# Ethiopic ha (like U).  Labelled background they teach the detector to reject
+# plain bars, which is what a 1 or an I is in many plate typefaces; labelled
+# "ignore" they cost nothing either way.  False keeps the shipped runs' labels
+# (the images do not change with it); train_det.py --ignore-lookalikes sets it.
+LOOKALIKES_IGNORED = False
+LOOKALIKES = set("l\u05d5\u05d6\u1200")
 # Fraction of code layers drawn horizontally condensed (x 0.5-0.8), like the
 # narrow plate typefaces that a plain font list rarely covers.  0 keeps the
 # random stream of the shipped runs unchanged; train_rec.py --condensed sets it.
@@ -377,7 +385,7 @@ def clutter_items(rng, fonts_clutter=None):
             items.append((" ", "bg"))
         elif c in ALPHABET:
             items.append((c, "text"))
-        elif c in LOWER_LIKE_UPPER:
+        elif c in LOWER_LIKE_UPPER or (LOOKALIKES_IGNORED and c in LOOKALIKES):
             items.append((c, "ignore"))
         else:
             items.append((c, "bg"))
@@ -583,7 +591,7 @@ def make_clutter_layer(rng, fonts, clutter_fonts, cap_px, clean=False):
         if pool is None:
             pool = samples["Symbols2"]
         s = "".join(pool[int(i)] for i in rng.integers(0, len(pool), int(rng.integers(2, 9))))
-        items = [(c, "bg") for c in s]
+        items = [(c, "ignore" if LOOKALIKES_IGNORED and c in LOOKALIKES else "bg") for c in s]
     else:
         font = fonts.sample(rng)
         items = clutter_items(rng)

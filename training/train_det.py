@@ -25,11 +25,13 @@ import synth
 class DetData(torch.utils.data.Dataset):
     def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False, plates=0.0,
                  plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, clutter=synth.CLUTTER_MEAN,
-                 script_clutter=synth.SCRIPT_CLUTTER, small_frac=synth.SMALL_FRACTION):
+                 script_clutter=synth.SCRIPT_CLUTTER, small_frac=synth.SMALL_FRACTION,
+                 ignore_lookalikes=False):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.plate_fonts, self.plate_runs, self.plate_emblems = plate_fonts, plate_runs, plate_emblems
         self.clutter, self.script_clutter, self.small_frac = clutter, script_clutter, small_frac
+        self.ignore_lookalikes = ignore_lookalikes
         self.fb = None
 
     def __len__(self):
@@ -40,6 +42,7 @@ class DetData(torch.utils.data.Dataset):
             synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
             synth.CLUTTER_MEAN, synth.SCRIPT_CLUTTER = self.clutter, self.script_clutter
             synth.SMALL_FRACTION = self.small_frac
+            synth.LOOKALIKES_IGNORED = self.ignore_lookalikes
             self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs,
                                           self.plate_emblems)
             self.cl = FO.clutter_fonts()
@@ -156,6 +159,9 @@ def main():
                     help="share of clutter layers in other scripts and symbols (%(default)s: as the shipped runs)")
     ap.add_argument("--small-frac", type=float, default=synth.SMALL_FRACTION,
                     help="share of scene codes drawn with 12-40 px characters (default keeps the shipped runs' data)")
+    ap.add_argument("--ignore-lookalikes", action="store_true",
+                    help="label clutter glyphs shaped like I, 1 or U (lower-case l, Hebrew vav and zayin, "
+                         "Ethiopic ha) \"ignore\" instead of background (off: as the shipped runs)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights; the architecture may drop "
                          "blocks of the checkpoint's (their weights are left out), never add any")
@@ -196,7 +202,8 @@ def main():
     data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed,
                    with_between=cfg.get("sep_weight", 0) > 0, plates=a.plates, plate_fonts=a.plate_fonts,
                    plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, clutter=a.clutter,
-                   script_clutter=a.script_clutter, small_frac=a.small_frac)
+                   script_clutter=a.script_clutter, small_frac=a.small_frac,
+                   ignore_lookalikes=a.ignore_lookalikes)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
