@@ -43,9 +43,13 @@ def score(rows):
                 exact_filtered=m("exact_f"), char_acc_filtered=m("cacc_f"), gt_in_output=m("substr"))
 
 
+# The "filtered" (main-character) figures drop characters under this x the tallest box.
+SMALL_RATIO = 0.5
+
+
 def read_plate(img, det_fn, rec_fn, gt):
     res = P.read(img, det_fn, rec_fn)
-    filt = P.drop_small(res)
+    filt = P.drop_small(res, SMALL_RATIO)
     return dict(gt=gt, pred=res["text"], pred_f=filt, exact=res["text"] == gt, cacc=P.char_accuracy(res["text"], gt),
                 exact_f=filt == gt, cacc_f=P.char_accuracy(filt, gt), substr=gt in res["text"])
 
@@ -100,13 +104,17 @@ def eval_chars74k(rec_fn):
 
 
 def main():
+    global SMALL_RATIO
     ap = argparse.ArgumentParser()
     ap.add_argument("--det", default=os.path.join(C.EXPORT_DIR, "det.onnx"))
     ap.add_argument("--rec", default=os.path.join(C.EXPORT_DIR, "rec.onnx"))
     ap.add_argument("--sets", default="platecrops,chars74k,endtoend")
     ap.add_argument("--out", default=None)
     ap.add_argument("--limit", type=int, default=None)
+    ap.add_argument("--small-ratio", type=float, default=SMALL_RATIO,
+                    help="main characters: those at least this x the tallest box (the reported figures use 0.5)")
     a = ap.parse_args()
+    SMALL_RATIO = a.small_ratio
     det_fn, rec_fn = P.onnx_fns(a.det, a.rec)
     res = {}
     detail = {}
