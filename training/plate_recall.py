@@ -7,6 +7,8 @@ crops as a box of its own, split by character (1, I, the rest) and by face
 A character counts as found when a passing box holds its centre and no other
 code character's centre (det_crops.label_boxes).  Narrow bars (1, I) in the
 plate faces are where real plates lose characters, so they are counted apart.
+The median width / height of the characters' training cores (class 2) is
+printed beside: a thin core is a weak target.
 """
 import argparse
 import collections
@@ -42,6 +44,7 @@ def main():
     plates.plate_style = recording_style
 
     found, total = collections.Counter(), collections.Counter()
+    core_ratio = collections.defaultdict(list)
     for i in range(a.n):
         crop = plates.plate_crop(np.random.default_rng([a.seed, i]), fb, clutter)
         if crop is None:
@@ -61,8 +64,11 @@ def main():
             key = (ch if ch in "1I" else "rest", kind)
             total[key] += 1
             found[key] += j in alone
+            q = glyphs[j]["core"]
+            core_ratio[key].append(np.linalg.norm(q[1] - q[0]) / max(1e-6, np.linalg.norm(q[3] - q[0])))
     for key in sorted(total):
-        print("%-5s %-18s %5d characters, %.0f %% found" % (key[0], key[1], total[key], 100.0 * found[key] / total[key]))
+        print("%-5s %-18s %5d characters, %3.0f %% found, core width / height %.2f" %
+              (key[0], key[1], total[key], 100.0 * found[key] / total[key], np.median(core_ratio[key])))
 
 
 if __name__ == "__main__":
