@@ -15,15 +15,15 @@ import pipeline as P
 import plates
 import synth
 
-_session = {}
+_sessions = {}
 
 
-def _detector(path):
-    """One single-threaded ONNX Runtime session per data-loader process."""
-    if path not in _session:
+def session(path):
+    """One single-threaded ONNX Runtime session per process and detector."""
+    if path not in _sessions:
         import ort
-        _session[path] = ort.Session(path, (1, 3, C.DET_SIZE, C.DET_SIZE), threads=1)  # the shipped detectors' 3 classes
-    return _session[path]
+        _sessions[path] = ort.Session(path, (1, 3, C.DET_SIZE, C.DET_SIZE), threads=1)  # the shipped detectors' 3 classes
+    return _sessions[path]
 
 
 def _inside(quad, pt):
@@ -32,7 +32,7 @@ def _inside(quad, pt):
 
 
 def label_boxes(boxes, glyphs, indices):
-    """(box, class index) for each box that holds exactly one centre of the
+    """(box, glyph index) for each box that holds exactly one centre of the
     glyphs[indices] and whose own centre lies on that glyph; merged boxes, boxes
     on clutter and boxes off-centre are left out."""
     centres = [(i, glyphs[i]["quad"].mean(axis=0)) for i in indices]
@@ -44,19 +44,23 @@ def label_boxes(boxes, glyphs, indices):
         g = glyphs[held[0]]
         if g["label"] != "text" or not _inside(g["quad"], b.mean(axis=0)):
             continue
-        out.append((b, synth.ALPHABET.index(g["char"])))
+        out.append((b, held[0]))
     return out
+
+
+def detector_boxes(det_path, img_bgr):
+    """The passing boxes the detector at det_path finds in img_bgr, in its pixels."""
+    x, sx, sy = P.det_preprocess(img_bgr)
+    return P.det_postprocess(session(det_path).run(x)[0], sx, sy)
 
 
 def crops_from_image(det_path, img_bgr, glyphs, indices):
     """Crops the pipeline would read in img_bgr, with the true class of each."""
-    x, sx, sy = P.det_preprocess(img_bgr)
-    probs = _detector(det_path).run(x)[0]
     out = []
-    for b, k in label_boxes(P.det_postprocess(probs, sx, sy), glyphs, indices):
+    for b, gi in label_boxes(detector_boxes(det_path, img_bgr), glyphs, indices):
         cr = P.rectify(img_bgr, b)
         if cr is not None and cr.shape[0] >= 4 and cr.shape[1] >= 4:
-            out.append((cr, k))
+            out.append((cr, synth.ALPHABET.index(glyphs[gi]["char"])))
     return out
 
 
@@ -68,18 +72,10 @@ def detector_samples(rng, fonts, clutter_fonts, det_path, plate_fraction):
         if crop is None:
             return []
         img, glyphs, main = crop
+        img = np.ascontiguousarray(img[:, :, ::-1])  # BGR like cv2.imread
     else:
-        n = int(rng.integers(1, 11))
-        h_src = synth.loguniform(rng, 10, 90)
-        mx = rng.uniform(0.3, 2.5) * h_src
-        W = int(max(24, (n * h_src * 0.9 + 2 * mx) * rng.uniform(1.0, 1.3)))
-        H = int(max(16, h_src * rng.uniform(1.6, 3.5)))
-        img, glyphs, mains = synth.build_scene(rng, fonts, clutter_fonts, W, H, 1, [h_src],
-                                               codes=[synth.random_code(rng, n)],
-                                               n_clutter=int(rng.integers(0, 3)))
-        if not mains:
+        scene = synth.rec_scene(rng, fonts, clutter_fonts)
+        if scene is None:
             return []
-        img = synth.degrade(rng, img, char_h=h_src)
-        main = mains[0][1]
-    img_bgr = np.ascontiguousarray(img[:, :, ::-1])
-    return crops_from_image(det_path, img_bgr, glyphs, main)
+        img, glyphs, main = scene
+    return crops_from_image(det_path, img, glyphs, main)

@@ -21,7 +21,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import config as C
 import det_crops as D
 import fonts as FO
-import pipeline as P
 import plates
 
 
@@ -51,12 +50,8 @@ def main():
             continue
         img, glyphs, main = crop
         main = [k for k in main if glyphs[k]["label"] == "text"]
-        bgr = np.ascontiguousarray(img[:, :, ::-1])
-        x, sx, sy = P.det_preprocess(bgr)
-        boxes = P.det_postprocess(D._detector(a.det).run(x)[0], sx, sy)
-        alone = set()
-        for b, _ in D.label_boxes(boxes, glyphs, main):
-            alone.update(j for j in main if D._inside(b, glyphs[j]["quad"].mean(axis=0)))
+        boxes = D.detector_boxes(a.det, np.ascontiguousarray(img[:, :, ::-1]))
+        alone = {gi for _, gi in D.label_boxes(boxes, glyphs, main)}
         p = face["path"]
         kind = "training fonts" if p is None else "OSP-DIN" if "DIN" in p else "other plate faces"
         for j in main:

@@ -945,11 +945,10 @@ def scene_image(rng, fonts, clutter_fonts, h768, W=None, H=None, code=None, plat
 
 
 # ------------------------------------------------------------------ recogniser crops
-def rec_samples(rng, fonts, clutter_fonts, jitter=1.0):
-    """Crops cut the way the pipeline cuts them (emulated detector component ->
-    minAreaRect growth -> corners in image pixels -> perspective rectification).
-
-    Returns a list of (crop uint8 BGR, class index)."""
+def rec_scene(rng, fonts, clutter_fonts):
+    """A short code on a small scene, as the recogniser's crops are cut from.
+    Returns (BGR uint8 image, glyphs, indices of the code's glyphs), or None
+    when the code could not be drawn."""
     n = int(rng.integers(1, 11))
     code = random_code(rng, n)
     h_src = loguniform(rng, 10, 90)
@@ -960,13 +959,24 @@ def rec_samples(rng, fonts, clutter_fonts, jitter=1.0):
     img, glyphs, mains = build_scene(rng, fonts, clutter_fonts, W, H, 1, [h_src], codes=[code],
                                      n_clutter=int(rng.integers(0, 3)))
     if not mains:
-        return []
+        return None
     img = degrade(rng, img, char_h=h_src)[:, :, ::-1]  # BGR like cv2.imread
-    img = np.ascontiguousarray(img)
-    f = 768.0 / max(W, H)
+    return np.ascontiguousarray(img), glyphs, mains[0][1]
+
+
+def rec_samples(rng, fonts, clutter_fonts, jitter=1.0):
+    """Crops cut the way the pipeline cuts them (emulated detector component ->
+    minAreaRect growth -> corners in image pixels -> perspective rectification).
+
+    Returns a list of (crop uint8 BGR, class index)."""
+    scene = rec_scene(rng, fonts, clutter_fonts)
+    if scene is None:
+        return []
+    img, glyphs, main = scene
+    f = 768.0 / max(img.shape[:2])
     if rng.random() < 0.6:
         f *= loguniform(rng, 0.1, 1.0)  # the region is part of a larger photo
-    return pipeline_crops(rng, img, glyphs, mains[0][1], f, jitter)
+    return pipeline_crops(rng, img, glyphs, main, f, jitter)
 
 
 def pipeline_crops(rng, img, glyphs, indices, f, jitter=1.0):
