@@ -155,6 +155,12 @@ RUN_FRACTION = 0.0
 # shipped runs' stream.
 EMBLEM_FRACTION = 0.0
 
+# Fraction of plate codes with one or two characters made a 1 or an I.  These
+# are the characters the detector misses most on narrow plate faces, and a
+# uniform code holds each in only one of 36 places.  0 (no draw) keeps the
+# shipped runs' stream.
+NARROW_FRACTION = 0.0
+
 # Pictograms the symbol fonts are known to have, by font file name.
 _EMBLEM_GLYPHS = {
     "NotoSansSymbols2-Regular.ttf": "\u267f\u2600\u273f\u2740\u2708\u265e\u2605\u272a\u2618\u2744\u2663"
@@ -284,10 +290,22 @@ def with_run(rng, code):
     return code[:i] + code[i] * k + code[i + k:]
 
 
+def with_narrow(rng, code):
+    """The code with 1-2 of its characters replaced by a 1 or an I (a 1 among
+    digits, an I among letters), same length: the bars that plate faces draw
+    thinnest and the detector finds least often."""
+    code = list(code)
+    for i in rng.choice(len(code), size=min(len(code), int(rng.integers(1, 3))), replace=False):
+        code[i] = "1" if code[i].isdigit() else "I"
+    return "".join(code)
+
+
 def add_arguments(ap):
     """The plate options both training scripts take."""
     ap.add_argument("--plate-runs", type=float, default=0.0,
                     help="fraction of plate codes with a run of 2-3 identical characters (0: as the shipped runs)")
+    ap.add_argument("--plate-narrow", type=float, default=0.0,
+                    help="fraction of plate codes with 1-2 characters replaced by 1 or I (0: as the shipped runs)")
     ap.add_argument("--plate-emblems", type=float, default=0.0,
                     help="fraction of plates with an emblem beside the code or between its groups "
                          "(0: as the shipped runs)")
@@ -296,12 +314,13 @@ def add_arguments(ap):
                          "(off: as the shipped runs)")
 
 
-def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0, plate_emblems=0.0):
+def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0):
     """Sets this process's plate options and returns the FontBank its data set
     draws from.  With plate_fonts the plate faces join the training fonts and
     half of the plates are drawn in them."""
-    global PLATE_FONTS, RUN_FRACTION, EMBLEM_FRACTION
+    global PLATE_FONTS, RUN_FRACTION, EMBLEM_FRACTION, NARROW_FRACTION
     RUN_FRACTION = plate_runs
+    NARROW_FRACTION = plate_narrow
     EMBLEM_FRACTION = plate_emblems
     PLATE_FONTS = None
     if held_out:
@@ -335,6 +354,8 @@ def plate_crop(rng, fonts, clutter_fonts):
     code = synth.random_code(rng, n)
     if RUN_FRACTION > 0 and rng.random() < RUN_FRACTION:
         code = with_run(rng, code)
+    if NARROW_FRACTION > 0 and rng.random() < NARROW_FRACTION:
+        code = with_narrow(rng, code)
     Ws = int(rng.integers(160, 440))
     cap = Ws * rng.uniform(0.12, 0.22)  # character height in the crop's pixels
     layer, main = synth.make_code_layer(rng, fonts, code, cap, plate=True, style=plate_style(rng))

@@ -47,6 +47,15 @@ SCRIPT_CLUTTER = 0.5
 # 768 scale).  Small text is where a lighter detector loses first, so a run may
 # ask for more of it; train_det.py --small-frac sets it.
 SMALL_FRACTION = C.SMALL_CHAR_FRACTION
+# Minimum width / height of a code character's core (class 2).  The core is the
+# box shrunk on every side, so a narrow 1 or I, whose box can be widened only into
+# half the gap to its neighbours, gets a sliver of a core that the detector finds
+# less often than any other character.  Above 0 such cores are widened to this
+# ratio, as far as the gap to the neighbouring cores allows (NARROW_CORE_GAP x the
+# height is always left between them).  0 keeps the shipped runs' labels (the
+# images do not change with it); train_det.py --narrow-core sets it.
+NARROW_CORE = 0.0
+NARROW_CORE_GAP = 0.12
 
 SEPARATORS = ["-", "\u00b7", "\u2022", "=", ".", ":", "/", "*", "#", "\u2605", "\u2013"]
 WORDS = ("the of state land opportunity natural county dealer sample island sunshine "
@@ -704,12 +713,54 @@ def composite(scene, layer, H):
     pm = cv2.warpPerspective(layer.rgb * layer.alpha[..., None], H, (w, h), flags=cv2.INTER_LINEAR, borderValue=0)
     scene *= (1 - a[..., None])
     scene += pm
+    cores = [box_quads(g["box"], C.CORE_SHRINK) for g in layer.glyphs]
+    if NARROW_CORE > 0:
+        cores = widen_narrow_cores(layer.glyphs, cores)
     glyphs = []
-    for g in layer.glyphs:
+    for g, core in zip(layer.glyphs, cores):
         q = warp_pts(H, box_quads(g["box"]))
-        core = warp_pts(H, box_quads(g["box"], C.CORE_SHRINK))
-        glyphs.append(dict(char=g["char"], label=g["label"], quad=q, core=core))
+        glyphs.append(dict(char=g["char"], label=g["label"], quad=q, core=warp_pts(H, core)))
     return glyphs
+
+
+def widen_narrow_cores(glyphs, cores):
+    """Cores of text glyphs narrower than NARROW_CORE x their height, widened
+    towards it.  Each side grows by at most half of what the gap to the nearest
+    core on that side (text or ignore, overlapping vertically) exceeds
+    NARROW_CORE_GAP x the height by, so two widened neighbours still keep that gap.
+    Background glyphs (separators, dots) count with their whole box: a core must
+    not take in a separator."""
+    spans = [(c[0, 0], c[1, 0], c[0, 1], c[2, 1]) for c in cores]  # x0, x1, y0, y1
+    for j, o in enumerate(glyphs):
+        if o["label"] == "bg":
+            spans[j] = (o["box"][0], o["box"][2], o["box"][1], o["box"][3])
+    out = list(cores)
+    for i, g in enumerate(glyphs):
+        if g["label"] != "text":
+            continue
+        x0, x1, y0, y1 = spans[i]
+        h = y1 - y0
+        want = NARROW_CORE * h - (x1 - x0)
+        if want <= 0:
+            continue
+        left = right = float("inf")
+        for j, o in enumerate(glyphs):
+            if j == i or o["char"].isspace():
+                continue
+            ox0, ox1, oy0, oy1 = spans[j]
+            if oy1 <= y0 or oy0 >= y1:
+                continue
+            if ox1 <= x0:
+                left = min(left, x0 - ox1)
+            elif ox0 >= x1:
+                right = min(right, ox0 - x1)
+            else:
+                left = right = 0.0  # overlapping cores: leave this one alone
+        margin = NARROW_CORE_GAP * h
+        el = min(want / 2, max(0.0, (left - margin) / 2))
+        er = min(want / 2, max(0.0, (right - margin) / 2))
+        out[i] = box_quads([x0 - el, y0, x1 + er, y1])
+    return out
 
 
 # ------------------------------------------------------------------ degradations

@@ -25,13 +25,14 @@ import synth
 class DetData(torch.utils.data.Dataset):
     def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False, plates=0.0,
                  plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, clutter=synth.CLUTTER_MEAN,
-                 script_clutter=synth.SCRIPT_CLUTTER, small_frac=synth.SMALL_FRACTION,
-                 ignore_lookalikes=False):
+                 script_clutter=synth.SCRIPT_CLUTTER, small_frac=synth.SMALL_FRACTION, plate_narrow=0.0,
+                 ignore_lookalikes=False, narrow_core=0.0):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.plate_fonts, self.plate_runs, self.plate_emblems = plate_fonts, plate_runs, plate_emblems
+        self.plate_narrow = plate_narrow
         self.clutter, self.script_clutter, self.small_frac = clutter, script_clutter, small_frac
-        self.ignore_lookalikes = ignore_lookalikes
+        self.ignore_lookalikes, self.narrow_core = ignore_lookalikes, narrow_core
         self.fb = None
 
     def __len__(self):
@@ -43,8 +44,9 @@ class DetData(torch.utils.data.Dataset):
             synth.CLUTTER_MEAN, synth.SCRIPT_CLUTTER = self.clutter, self.script_clutter
             synth.SMALL_FRACTION = self.small_frac
             synth.LOOKALIKES_IGNORED = self.ignore_lookalikes
+            synth.NARROW_CORE = self.narrow_core
             self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs,
-                                          self.plate_emblems)
+                                          self.plate_emblems, self.plate_narrow)
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
         sample = None
@@ -162,6 +164,9 @@ def main():
     ap.add_argument("--ignore-lookalikes", action="store_true",
                     help="label clutter glyphs shaped like I, 1 or U (lower-case l, Hebrew vav and zayin, "
                          "Ethiopic ha) \"ignore\" instead of background (off: as the shipped runs)")
+    ap.add_argument("--narrow-core", type=float, default=0.0,
+                    help="widen code characters' cores to this width / height where the gap to their "
+                         "neighbours allows (narrow 1 and I; 0: as the shipped runs)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights; the architecture may drop "
                          "blocks of the checkpoint's (their weights are left out), never add any")
@@ -203,7 +208,8 @@ def main():
                    with_between=cfg.get("sep_weight", 0) > 0, plates=a.plates, plate_fonts=a.plate_fonts,
                    plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, clutter=a.clutter,
                    script_clutter=a.script_clutter, small_frac=a.small_frac,
-                   ignore_lookalikes=a.ignore_lookalikes)
+                   ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core,
+                   plate_narrow=a.plate_narrow)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
