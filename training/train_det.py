@@ -24,9 +24,9 @@ import synth
 
 class DetData(torch.utils.data.Dataset):
     def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False, plates=0.0,
-                 plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, clutter=synth.CLUTTER_MEAN,
-                 script_clutter=synth.SCRIPT_CLUTTER, small_frac=synth.SMALL_FRACTION, plate_narrow=0.0,
-                 ignore_lookalikes=False, narrow_core=0.0):
+                 plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0,
+                 clutter=synth.CLUTTER_MEAN, script_clutter=synth.SCRIPT_CLUTTER,
+                 small_frac=synth.SMALL_FRACTION, ignore_lookalikes=False, narrow_core=0.0):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.plate_fonts, self.plate_runs, self.plate_emblems = plate_fonts, plate_runs, plate_emblems
@@ -206,10 +206,9 @@ def main():
 
     data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed,
                    with_between=cfg.get("sep_weight", 0) > 0, plates=a.plates, plate_fonts=a.plate_fonts,
-                   plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, clutter=a.clutter,
-                   script_clutter=a.script_clutter, small_frac=a.small_frac,
-                   ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core,
-                   plate_narrow=a.plate_narrow)
+                   plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, plate_narrow=a.plate_narrow,
+                   clutter=a.clutter, script_clutter=a.script_clutter, small_frac=a.small_frac,
+                   ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
