@@ -6,8 +6,10 @@ and less tied to the scenes one seed happened to draw. Batch-norm running statis
 like the weights. The result has no optimiser state: export it, or start a new run from it with
 `--init`, but do not resume from it.
 
-  /usr/bin/python3 training/average.py -o training/runs/det_soup/last.pt \
+  /usr/bin/python3 training/average.py -o training/runs/det_soup2.pt \
       training/runs/det_lf9/last.pt training/runs/det_lf10/last.pt
+
+Keep the result out of runs/<name>/last.pt: the training scripts would try to resume from it there.
 """
 import argparse
 
