@@ -54,19 +54,39 @@ def detector_boxes(det_path, img_bgr):
     return P.det_postprocess(session(det_path).run(x)[0], sx, sy)
 
 
-def crops_from_image(det_path, img_bgr, glyphs, indices):
-    """Crops the pipeline would read in img_bgr, with the true class of each."""
+def crops_from_image(det_path, img_bgr, glyphs, indices, rejects=0):
+    """Crops the pipeline would read in img_bgr, with the true class of each;
+    rejects > 0 adds up to that many of the boxes found on no character,
+    labelled rejects.REJECT."""
+    boxes = detector_boxes(det_path, img_bgr)
+    labelled = [(b, synth.ALPHABET.index(glyphs[gi]["char"])) for b, gi in label_boxes(boxes, glyphs, indices)]
+    if rejects > 0:
+        import rejects as R
+        labelled += [(b, R.REJECT) for b in R.reject_boxes(boxes, glyphs)[:rejects]]
     out = []
-    for b, gi in label_boxes(detector_boxes(det_path, img_bgr), glyphs, indices):
+    for b, k in labelled:
         cr = P.rectify(img_bgr, b)
         if cr is not None and cr.shape[0] >= 4 and cr.shape[1] >= 4:
-            out.append((cr, synth.ALPHABET.index(glyphs[gi]["char"])))
+            out.append((cr, k))
     return out
 
 
-def detector_samples(rng, fonts, clutter_fonts, det_path, plate_fraction):
+def detector_samples(rng, fonts, clutter_fonts, det_path, plate_fraction, rejects=0):
     """Crops of one whole-plate crop (plate_fraction of the time) or one short
-    scene like those of synth.rec_samples, read by the detector at det_path."""
+    scene like those of synth.rec_samples, read by the detector at det_path.
+    With rejects > 0, half of the draws are instead a whole scene like the
+    evaluation's (in training fonts), where most boxes on no character are
+    found, and up to that many such boxes come back labelled rejects.REJECT."""
+    if rejects > 0 and rng.random() < 0.5:
+        h768 = synth.loguniform(rng, 12.0, 300.0)
+        maxlen = max(1, min(12, int(768 * 0.85 / (h768 * 0.8))))
+        code = synth.random_code(rng, int(rng.integers(1, maxlen + 1)))
+        r = synth.scene_image(rng, fonts, clutter_fonts, h768, code=code, clean=rng.random() < 0.5)
+        if r is None:
+            return []
+        img, _, _, glyphs = r
+        main = [i for i, g in enumerate(glyphs) if g["label"] == "text"]
+        return crops_from_image(det_path, img, glyphs, main, rejects)
     if rng.random() < plate_fraction:
         crop = plates.plate_crop(rng, fonts, clutter_fonts)
         if crop is None:
@@ -78,4 +98,4 @@ def detector_samples(rng, fonts, clutter_fonts, det_path, plate_fraction):
         if scene is None:
             return []
         img, glyphs, main = scene
-    return crops_from_image(det_path, img, glyphs, main)
+    return crops_from_image(det_path, img, glyphs, main, rejects)

@@ -45,10 +45,13 @@ def score(rows):
 
 # The "filtered" (main-character) figures drop characters under this x the tallest box.
 SMALL_RATIO = 0.5
+# Characters whose recognition score is not above this are left out first
+# (keshocr --threshold); None keeps them all, as the library's default does.
+THRESHOLD = None
 
 
 def read_plate(img, det_fn, rec_fn, gt):
-    res = P.read(img, det_fn, rec_fn)
+    res = P.read(img, det_fn, rec_fn, threshold=THRESHOLD)
     filt = P.drop_small(res, SMALL_RATIO)
     return dict(gt=gt, pred=res["text"], pred_f=filt, exact=res["text"] == gt, cacc=P.char_accuracy(res["text"], gt),
                 exact_f=filt == gt, cacc_f=P.char_accuracy(filt, gt), substr=gt in res["text"])
@@ -104,7 +107,7 @@ def eval_chars74k(rec_fn):
 
 
 def main():
-    global SMALL_RATIO
+    global SMALL_RATIO, THRESHOLD
     ap = argparse.ArgumentParser()
     ap.add_argument("--det", default=os.path.join(C.EXPORT_DIR, "det.onnx"))
     ap.add_argument("--rec", default=os.path.join(C.EXPORT_DIR, "rec.onnx"))
@@ -113,8 +116,10 @@ def main():
     ap.add_argument("--limit", type=int, default=None)
     ap.add_argument("--small-ratio", type=float, default=SMALL_RATIO,
                     help="main characters: those at least this x the tallest box (the reported figures use 0.5)")
+    ap.add_argument("--threshold", type=float, default=None,
+                    help="leave out characters whose recognition score is not above this (keshocr --threshold)")
     a = ap.parse_args()
-    SMALL_RATIO = a.small_ratio
+    SMALL_RATIO, THRESHOLD = a.small_ratio, a.threshold
     det_fn, rec_fn = P.onnx_fns(a.det, a.rec)
     res = {}
     detail = {}

@@ -48,7 +48,7 @@ def make_case_glyphs(seed, i, fb, cl, lo, hi):
             return img, text, h, glyphs, everything
 
 
-def run(det_fn, rec_fn, n_big=1000, n_small=300, seed=SEED, verbose=False, fails_dir=None):
+def run(det_fn, rec_fn, n_big=1000, n_small=300, seed=SEED, verbose=False, fails_dir=None, threshold=None):
     fb = synth.FontBank(FO.held_out_fonts())
     cl = FO.clutter_fonts()
     rows = []
@@ -56,7 +56,7 @@ def run(det_fn, rec_fn, n_big=1000, n_small=300, seed=SEED, verbose=False, fails
     for part, n, lo, hi in (("ge20", n_big, 20.0, 300.0), ("lt20", n_small, 12.0, 20.0)):
         for i in range(n):
             img, text, h = make_case(seed + (0 if part == "ge20" else 1), i, fb, cl, lo, hi)
-            res = P.read(img, det_fn, rec_fn)
+            res = P.read(img, det_fn, rec_fn, threshold=threshold)
             ok = res["text"] == text
             rows.append(dict(part=part, i=i, h=h, gt=text, pred=res["text"], ok=ok,
                              cacc=P.char_accuracy(res["text"], text)))
@@ -94,11 +94,13 @@ def main():
     ap.add_argument("--n-small", type=int, default=300)
     ap.add_argument("--out", default=None, help="write per-image results (json)")
     ap.add_argument("--fails", default=None, help="folder for failure images")
+    ap.add_argument("--threshold", type=float, default=None,
+                    help="leave out characters whose recognition score is not above this (keshocr --threshold)")
     a = ap.parse_args()
     det_fn, rec_fn = P.onnx_fns(a.det, a.rec)
     if a.fails:
         os.makedirs(a.fails, exist_ok=True)
-    rows = run(det_fn, rec_fn, a.n_big, a.n_small, verbose=True, fails_dir=a.fails)
+    rows = run(det_fn, rec_fn, a.n_big, a.n_small, verbose=True, fails_dir=a.fails, threshold=a.threshold)
     s = summary(rows)
     print(json.dumps(s, indent=1))
     if a.out:

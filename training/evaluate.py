@@ -37,18 +37,20 @@ def find_cli(explicit):
     return None
 
 
-def run_cli(cli, model, paths):
-    """{path: (text, [box heights])} from one CLI call per batch of images."""
+def run_cli(cli, model, paths, threshold=None):
+    """{path: (text, [box heights])} from one CLI call per batch of images; with
+    a threshold, the characters the CLI marks below it are left out."""
     out = {}
     for i in range(0, len(paths), 200):
-        cmd = [cli, "--json", "--quiet"] + (["--model", model] if model else []) + paths[i:i + 200]
+        cmd = [cli, "--json", "--quiet"] + (["--model", model] if model else [])
+        cmd += (["--threshold", repr(threshold)] if threshold is not None else []) + paths[i:i + 200]
         p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         for line in p.stdout.splitlines():
             line = line.strip()
             if not line.startswith("{"):
                 continue
             d = json.loads(line)
-            chars = d.get("characters", [])
+            chars = [c for c in d.get("characters", []) if threshold is None or not c["below_threshold"]]
             out[d["image"]] = dict(text=d.get("text", ""), boxes=[np.array(c["box"], np.float64) for c in chars],
                                    chars="".join(c["text"] for c in chars))
     return out
@@ -71,6 +73,8 @@ def main():
     ap.add_argument("--model", default=None)
     ap.add_argument("--sets", default="platecrops,endtoend,synth")
     ap.add_argument("--n-synth", type=int, default=1000)
+    ap.add_argument("--threshold", type=float, default=None,
+                    help="passed to keshocr --threshold: characters whose score is not above it are left out")
     a = ap.parse_args()
     cli = find_cli(a.cli)
     if not cli:
@@ -82,7 +86,7 @@ def main():
         sets = a.sets.split(",")
         if "platecrops" in sets:
             items = [(r["path"], r["text"]) for r in manifest("alpr_platecrops")]
-            out = run_cli(cli, a.model, [p for p, _ in items])
+            out = run_cli(cli, a.model, [p for p, _ in items], a.threshold)
             res["alpr_platecrops"] = score(plate_rows(out, items))
         if "endtoend" in sets:
             items = []
@@ -95,7 +99,7 @@ def main():
                 p = os.path.join(tmp, "e2e_%04d.png" % k)
                 cv2.imwrite(p, img[y0:y1, x0:x1])
                 items.append((p, r["text"]))
-            out = run_cli(cli, a.model, [p for p, _ in items])
+            out = run_cli(cli, a.model, [p for p, _ in items], a.threshold)
             res["alpr_endtoend"] = score(plate_rows(out, items))
         if "synth" in sets:
             import fonts as FO
@@ -109,7 +113,7 @@ def main():
                 p = os.path.join(tmp, "syn_%04d.png" % i)
                 cv2.imwrite(p, img)
                 items.append((p, text))
-            out = run_cli(cli, a.model, [p for p, _ in items])
+            out = run_cli(cli, a.model, [p for p, _ in items], a.threshold)
             rows = plate_rows(out, items)
             res["synthetic_heldout_ge20"] = dict(n=len(rows), exact=float(np.mean([r["exact"] for r in rows])),
                                                  char_acc=float(np.mean([r["cacc"] for r in rows])))

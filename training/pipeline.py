@@ -137,7 +137,9 @@ def rec_preprocess(crop):
 
 
 # ------------------------------------------------------------------ whole pipeline
-def read(img_bgr, det_fn, rec_fn, return_probs=False):
+def read(img_bgr, det_fn, rec_fn, return_probs=False, threshold=None):
+    """The library's Run.  With a threshold, the characters whose best score is
+    not above it are left out, as keshocr --threshold leaves them out of its text."""
     x, sx, sy = det_preprocess(img_bgr)
     probs = det_fn(x)[0]
     boxes = det_postprocess(probs, sx, sy)
@@ -155,6 +157,10 @@ def read(img_bgr, det_fn, rec_fn, return_probs=False):
         idx = p.argmax(axis=1)
         text = "".join(C.ALPHABET[i] for i in idx)
         scores = p.max(axis=1).tolist()
+    if threshold is not None:
+        keep = [i for i, s in enumerate(scores) if s > threshold]
+        text = "".join(text[i] for i in keep)
+        kept, scores = [kept[i] for i in keep], [scores[i] for i in keep]
     res = dict(text=text, boxes=kept, scores=scores)
     if return_probs:
         res["probs"] = probs

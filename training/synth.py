@@ -1030,9 +1030,11 @@ def rec_samples(rng, fonts, clutter_fonts, jitter=1.0):
     return pipeline_crops(rng, img, glyphs, main, f, jitter)
 
 
-def pipeline_crops(rng, img, glyphs, indices, f, jitter=1.0):
+def pipeline_crops(rng, img, glyphs, indices, f, jitter=1.0, label=None):
     """Crops of glyphs[indices] from img (BGR uint8), cut the way the pipeline
-    cuts them when it sees the image at scale f; returns (crop, class index)."""
+    cuts them when it sees the image at scale f; returns (crop, class index),
+    or (crop, label) for every crop when label is given (glyphs outside the
+    alphabet)."""
     import pipeline as P
     H, W = img.shape[:2]
     out = []
@@ -1041,7 +1043,7 @@ def pipeline_crops(rng, img, glyphs, indices, f, jitter=1.0):
         q = g["quad"]
         if q[:, 0].min() < 0 or q[:, 1].min() < 0 or q[:, 0].max() > W or q[:, 1].max() > H:
             continue
-        k = ALPHABET.index(g["char"])
+        k = ALPHABET.index(g["char"]) if label is None else label
         if rng.random() < 0.12:  # loose, square-stretched crop (photographed single chars)
             c = q.copy()
             hgt = quad_height(q)

@@ -20,6 +20,7 @@ import fonts as FO
 import models
 import pipeline as P
 import plates
+import rejects as R
 import synth
 
 
@@ -27,8 +28,10 @@ class RecData(torch.utils.data.Dataset):
     """Item i = all crops of synthetic scene i (two jittered cuts per character)."""
 
     def __init__(self, seed, held_out=False, repeats=2, condensed=0.0, plates=0.0, plate_fonts=False,
-                 plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0, det_crops=0.0, det_path=None):
+                 plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0, det_crops=0.0, det_path=None,
+                 rejects=0):
         self.seed, self.held_out, self.repeats = seed, held_out, repeats
+        self.rejects = rejects
         self.det_crops, self.det_path = det_crops, det_path
         self.condensed, self.plates, self.plate_fonts = condensed, plates, plate_fonts
         self.plate_runs, self.plate_emblems = plate_runs, plate_emblems
@@ -49,11 +52,14 @@ class RecData(torch.utils.data.Dataset):
         for _ in range(self.repeats):
             # no draw at det_crops=0 or plates=0: the shipped runs' stream
             if self.det_crops > 0 and rng.random() < self.det_crops:
-                got = det_crops.detector_samples(rng, self.fb, self.cl, self.det_path, self.plates)
+                got = det_crops.detector_samples(rng, self.fb, self.cl, self.det_path, self.plates,
+                                                 rejects=self.rejects)
             else:
                 make = (plates.plate_rec_samples if self.plates > 0 and rng.random() < self.plates
                         else synth.rec_samples)
                 got = make(rng, self.fb, self.cl)
+                if self.rejects > 0:  # drawn after the characters: their stream stays as without
+                    got = got + R.scene_rejects(rng, self.fb, self.cl, self.rejects)
             for cr, k in got:
                 xs.append(P.rec_preprocess(cr))
                 ys.append(k)
@@ -78,13 +84,31 @@ def lr_at(step, cfg):
 
 
 def evaluate(net, xs, ys):
+    """Top-1 accuracy on the characters; with reject crops among them also the
+    share of characters and of rejects whose best score is above 0.5."""
     net.eval()
-    correct = 0
     with torch.no_grad():
-        for i in range(0, len(xs), 256):
-            correct += (net.logits(xs[i:i + 256]).argmax(1) == ys[i:i + 256]).sum().item()
+        p = torch.cat([net(xs[i:i + 256]) for i in range(0, len(xs), 256)])
     net.train()
-    return correct / max(1, len(xs))
+    pos = ys >= 0
+    acc = (p[pos].argmax(1) == ys[pos]).float().mean().item() if pos.any() else float("nan")
+    if pos.all():
+        return acc, None
+    top = p.max(1)[0] > 0.5
+    return acc, (top[pos].float().mean().item(), top[~pos].float().mean().item(), int((~pos).sum()))
+
+
+def loss_fn(logits, y, label_smoothing, reject_weight):
+    """Cross-entropy on the characters; on reject crops, cross-entropy against
+    the even distribution over the alphabet (pushes the best score down)."""
+    pos = y >= 0
+    loss = logits.new_zeros(())
+    if pos.any():
+        loss = loss + F.cross_entropy(logits[pos], y[pos], label_smoothing=label_smoothing) * pos.float().mean()
+    if not pos.all():
+        neg = ~pos
+        loss = loss + reject_weight * (-F.log_softmax(logits[neg], 1).mean(1)).sum() / len(y)
+    return loss
 
 
 def main():
@@ -105,6 +129,11 @@ def main():
                          "given by --det finds (det_crops.py; 0: as the shipped runs)")
     ap.add_argument("--det", default=os.path.join(C.EXPORT_DIR, "det.onnx"),
                     help="exported detector that cuts the --det-crops crops")
+    ap.add_argument("--rejects", type=int, default=0,
+                    help="add up to this many crops of no character per scene (rejects.py), "
+                         "trained towards the even distribution (0: as the shipped runs)")
+    ap.add_argument("--reject-weight", type=float, default=0.5,
+                    help="weight of the reject crops' loss per crop, against 1 for a character")
     ap.add_argument("--seed", type=int, default=None, help="data seed (default: from config)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights (fine-tuning)")
@@ -136,11 +165,15 @@ def main():
     vd = RecData(seed=777, held_out=True, repeats=1)
     vx, vy = collate([vd[i] for i in range(300)])
     print("val crops", len(vx), flush=True)
+    if a.rejects > 0:  # held-out characters and rejects, emulated cuts only (no detector)
+        rd = RecData(seed=778, held_out=True, repeats=1, plates=0.3, rejects=a.rejects)
+        rx, ry = collate([rd[i] for i in range(300)])
+        print("reject val crops", len(rx), "of which rejects", int((ry < 0).sum()), flush=True)
 
     data = RecData(seed=cfg["seed"] + (1 if a.init and a.seed is None else 0), condensed=a.condensed,
                    plates=a.plates, plate_fonts=a.plate_fonts,
                    plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, plate_narrow=a.plate_narrow,
-                   det_crops=a.det_crops, det_path=a.det)
+                   det_crops=a.det_crops, det_path=a.det, rejects=a.rejects)
     sampler = range(step * a.scenes, 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=a.scenes, sampler=sampler, collate_fn=collate,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
@@ -158,12 +191,13 @@ def main():
         for g in opt.param_groups:
             g["lr"] = lr
         logits = net.logits(x)
-        loss = F.cross_entropy(logits, y, label_smoothing=cfg["label_smoothing"])
+        loss = loss_fn(logits, y, cfg["label_smoothing"], a.reject_weight)
         opt.zero_grad()
         loss.backward()
         opt.step()
         step += 1
-        acc.append((loss.item(), (logits.argmax(1) == y).float().mean().item()))
+        pos = y >= 0
+        acc.append((loss.item(), (logits[pos].argmax(1) == y[pos]).float().mean().item() if pos.any() else 0.0))
         if step % 20 == 0:
             m = np.mean(acc[-20:], axis=0)
             print("step %d lr %.2e loss %.4f acc %.4f  %.2fs/step (%d crops)" %
@@ -173,7 +207,11 @@ def main():
         if step % cfg["ckpt_every"] == 0 or do_eval:
             va = float("nan")
             if do_eval:
-                va = evaluate(net, vx, vy)
+                va, _ = evaluate(net, vx, vy)
+                if a.rejects > 0:
+                    ra, rs = evaluate(net, rx, ry)
+                    print("REJECT step %d chars %.4f, best score > 0.5: chars %.4f rejects %.4f (%d)" %
+                          ((step, ra) + rs), flush=True)
                 if va > best:
                     best = va
                     torch.save({"model": net.state_dict(), "arch": cfg["arch"], "step": step, "val_acc": va},
