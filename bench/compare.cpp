@@ -1,15 +1,17 @@
 // compare: KeshOCR and Tesseract side by side on one labelled image set.
 //
 //   compare --manifest DIR/manifest.tsv [--mode crop|photo] [--grow 0.2]
-//           [--model PKG] [--out PREFIX] [--limit N]
+//           [--model PKG] [--out PREFIX] [--limit N] [--threshold T]
 //
 // Every image is read by both engines in turn, in the same process, so both
 // see the same machine state. Per engine it reports median and p90 latency,
 // images per second, exact matches and character accuracy (with and without
 // dropping characters under half the height of the tallest one, for both
 // engines alike) and peak resident memory (measured by re-running this
-// program on the set with one engine alone). Results go to PREFIX.md (a
-// Markdown table) and PREFIX.tsv (for bench/plot_compare.py).
+// program on the set with one engine alone). With --threshold, KeshOCR's
+// readings are also scored a second time with the characters whose score is
+// not above T left out (keshocr --threshold), from the same runs. Results go
+// to PREFIX.md (a Markdown table) and PREFIX.tsv (for bench/plot_compare.py).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +47,7 @@ struct Options {
   std::string out = "compare";
   std::string only_engine;  // internal: measure one engine's memory
   size_t limit = 0;
+  float threshold = -1;  // below 0: no second KeshOCR row
 };
 
 struct Sample {
@@ -52,10 +55,12 @@ struct Sample {
   cv::Rect region;  // empty: the whole image
 };
 
-// One character read, with the height of its box.
+// One character read, with the height of its box and the reader's score
+// (1 for Tesseract, whose characters are never left out).
 struct Glyph {
   char c;
   float height;
+  float score = 1;
 };
 
 struct Reading {
@@ -122,7 +127,7 @@ class KeshOcrEngine {
       if (r.text.empty()) continue;
       const auto& p = r.points;
       const float h = std::max(cv::norm(p[0] - p[3]), cv::norm(p[1] - p[2]));
-      reading.glyphs.push_back({r.text[0], h});
+      reading.glyphs.push_back({r.text[0], h, r.score});
     }
     return reading;
   }
@@ -195,9 +200,14 @@ struct Tally {
   size_t exact = 0, exact_filtered = 0, edits = 0, edits_filtered = 0, chars = 0;
   double peak_mib = 0;
 
-  void Add(const Reading& r, const std::string& truth) {
+  // Scores r against truth, leaving out the characters whose score is not
+  // above threshold (none when it is below 0).
+  void Add(const Reading& r, const std::string& truth, float threshold = -1) {
     seconds.push_back(r.seconds);
-    const std::string all = Text(r.glyphs, false), main = Text(r.glyphs, true);
+    std::vector<Glyph> kept;
+    for (const Glyph& g : r.glyphs)
+      if (threshold < 0 || g.score > threshold) kept.push_back(g);
+    const std::string all = Text(kept, false), main = Text(kept, true);
     exact += all == truth;
     exact_filtered += main == truth;
     edits += EditDistance(all, truth);
@@ -258,6 +268,7 @@ Options Parse(int argc, char** argv) {
     else if (arg == "--out") o.out = next();
     else if (arg == "--limit") o.limit = std::stoul(next());
     else if (arg == "--engine") o.only_engine = next();
+    else if (arg == "--threshold") o.threshold = std::stof(next());
     else throw std::runtime_error("unknown option " + arg + " (see the top of bench/compare.cpp)");
   }
   if (o.manifest.empty()) throw std::runtime_error("--manifest is required");
@@ -287,21 +298,27 @@ int main(int argc, char** argv) try {
 
   KeshOcrEngine keshocr(o.model);
   TesseractEngine tesseract(o.mode == "photo");
-  Tally k, t;
+  Tally k, kt, t;
   k.engine = "KeshOCR";
+  std::ostringstream threshold_name;
+  threshold_name << "KeshOCR --threshold " << o.threshold;
+  kt.engine = threshold_name.str();
   t.engine = "Tesseract 5 (LSTM)";
   // One untimed read each so that lazy initialisation is not charged to the
   // first image.
   keshocr.Read(images.front());
   tesseract.Read(images.front());
   for (size_t i = 0; i < images.size(); ++i) {
-    k.Add(keshocr.Read(images[i]), samples[i].text);
+    const Reading reading = keshocr.Read(images[i]);
+    k.Add(reading, samples[i].text);
+    if (o.threshold >= 0) kt.Add(reading, samples[i].text, o.threshold);
     t.Add(tesseract.Read(images[i]), samples[i].text);
   }
   char self[4096] = {0};
   if (readlink("/proc/self/exe", self, sizeof self - 1) > 0) {
     k.peak_mib = MeasurePeak(self, o, "keshocr");
     t.peak_mib = MeasurePeak(self, o, "tesseract");
+    kt.peak_mib = k.peak_mib;
   }
 
   std::ofstream md(o.out + ".md"), tsv(o.out + ".tsv");
@@ -309,7 +326,10 @@ int main(int argc, char** argv) try {
   md << "| engine | images | median ms | p90 ms | images/s | exact | exact (main chars) | char acc | "
         "char acc (main chars) | peak RSS MiB |\n|---|---|---|---|---|---|---|---|---|---|\n";
   tsv << "engine\tmedian_ms\tp90_ms\texact_main_pct\tchar_acc_main_pct\n";
-  for (const Tally* e : {&k, &t}) {
+  std::vector<const Tally*> rows{&k};
+  if (o.threshold >= 0) rows.push_back(&kt);
+  rows.push_back(&t);
+  for (const Tally* e : rows) {
     const double n = static_cast<double>(e->seconds.size());
     md << "| " << e->engine << " | " << e->seconds.size() << " | " << e->Quantile(0.5) * 1e3 << " | "
        << e->Quantile(0.9) * 1e3 << " | " << 1.0 / e->Mean() << " | " << 100.0 * e->exact / n

@@ -21,14 +21,13 @@ def main():
         sys.exit(__doc__)
     out, inputs = sys.argv[1], sys.argv[2:]
     fig, ax = plt.subplots(figsize=(7, 4.5))
-    markers = {"KeshOCR": "o"}
     for path in inputs:
         label = os.path.basename(path)[: -len(".tsv")]
         with open(path) as f:
             for row in csv.DictReader(f, delimiter="\t"):
                 engine = row["engine"]
                 x, y = float(row["median_ms"]), float(row["exact_main_pct"])
-                ax.scatter(x, y, s=60, marker=markers.get(engine, "s"))
+                ax.scatter(x, y, s=60, marker="o" if engine.startswith("KeshOCR") else "s")
                 ax.annotate(f"{engine}\n{label}", (x, y), textcoords="offset points",
                             xytext=(6, 4), fontsize=8)
     ax.set_xscale("log")
