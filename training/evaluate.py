@@ -29,7 +29,8 @@ from eval_real import manifest, score
 def find_cli(explicit):
     cands = [explicit] if explicit else []
     root = os.path.dirname(C.HERE)
-    cands += [os.path.join(root, "build", "tools", "keshocr", "keshocr"), os.path.join(root, "build", "keshocr"),
+    cands += [os.path.join(root, "build", "tools", "keshocr"), os.path.join(root, "build", "tools", "keshocr", "keshocr"),
+              os.path.join(root, "build", "keshocr"),
               shutil.which("keshocr")]
     for c in cands:
         if c and os.path.isfile(c) and os.access(c, os.X_OK):
