@@ -26,7 +26,8 @@ def session(path):
     return _sessions[path]
 
 
-def _inside(quad, pt):
+def inside(quad, pt):
+    """Whether pt lies in (or on) the quadrilateral quad."""
     return cv2.pointPolygonTest(np.asarray(quad, np.float32).reshape(-1, 1, 2),
                                 (float(pt[0]), float(pt[1])), False) >= 0
 
@@ -38,11 +39,11 @@ def label_boxes(boxes, glyphs, indices):
     centres = [(i, glyphs[i]["quad"].mean(axis=0)) for i in indices]
     out = []
     for b in boxes:
-        held = [i for i, c in centres if _inside(b, c)]
+        held = [i for i, c in centres if inside(b, c)]
         if len(held) != 1:
             continue
         g = glyphs[held[0]]
-        if g["label"] != "text" or not _inside(g["quad"], b.mean(axis=0)):
+        if g["label"] != "text" or not inside(g["quad"], b.mean(axis=0)):
             continue
         out.append((b, held[0]))
     return out

@@ -16,10 +16,10 @@ Latin letters, digits and ASCII punctuation are never used: a lower-case l is
 an I in many faces, and a lower-case o is an O.  Nor are the clutter glyphs
 shaped like I, 1 or U (synth.LOOKALIKES).
 """
-import cv2
 import numpy as np
 
 import synth
+from det_crops import inside
 
 # The label of a crop that is no character: its target is the even distribution.
 REJECT = -1
@@ -52,23 +52,19 @@ def scene_rejects(rng, fonts, clutter_fonts, max_n, jitter=1.0):
     return clutter_crops(rng, img, glyphs, f, max_n, jitter)
 
 
-def _inside(quad, pt):
-    return cv2.pointPolygonTest(np.asarray(quad, np.float32).reshape(-1, 1, 2),
-                                (float(pt[0]), float(pt[1])), False) >= 0
-
-
 def reject_boxes(boxes, glyphs):
     """The boxes that lie on no character: each holds no glyph centre of a
     character (label text or ignore), its own centre is on none, and whatever
     glyph its centre is on is foreign (is_foreign)."""
     chars = [g for g in glyphs if g["label"] != "bg"]
-    ascii_bg = [g for g in glyphs if g["label"] == "bg" and not is_foreign(g["char"]) and g["char"].strip()]
+    # background glyphs that are no reject either: Latin lower case, punctuation, look-alikes
+    kept_out = [g for g in glyphs if g["label"] == "bg" and not is_foreign(g["char"]) and g["char"].strip()]
     out = []
     for b in boxes:
         c = b.mean(axis=0)
-        if any(_inside(b, g["quad"].mean(axis=0)) or _inside(g["quad"], c) for g in chars):
+        if any(inside(b, g["quad"].mean(axis=0)) or inside(g["quad"], c) for g in chars):
             continue
-        if any(_inside(g["quad"], c) for g in ascii_bg):
+        if any(inside(g["quad"], c) for g in kept_out):
             continue
         out.append(b)
     return out
