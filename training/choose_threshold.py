@@ -38,14 +38,13 @@ def main():
     reads = []
     for i in range(a.n):
         img, text, _ = E.make_case(SEED, i, fb, cl, 20.0, 300.0)
-        res = P.read(img, det_fn, rec_fn)
-        reads.append((text, res["text"], res["scores"]))
+        reads.append((text, P.read(img, det_fn, rec_fn)))
     grid = [round(t, 2) for t in np.arange(0.0, 0.96, 0.05)]
     table = []
     for t in grid:
-        preds = ["".join(ch for ch, s in zip(r, sc) if s > t) for _, r, sc in reads]
-        exact = float(np.mean([p == gt for p, (gt, _, _) in zip(preds, reads)]))
-        cacc = float(np.mean([P.char_accuracy(p, gt) for p, (gt, _, _) in zip(preds, reads)]))
+        preds = [(gt, P.above_threshold(res, t)["text"]) for gt, res in reads]
+        exact = float(np.mean([p == gt for gt, p in preds]))
+        cacc = float(np.mean([P.char_accuracy(p, gt) for gt, p in preds]))
         table.append(dict(threshold=t, exact=exact, char_acc=cacc))
         print("threshold %.2f  exact %.4f  character accuracy %.4f" % (t, exact, cacc))
     best = max(table, key=lambda r: (r["exact"], r["char_acc"]))

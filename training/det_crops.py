@@ -80,8 +80,7 @@ def detector_samples(rng, fonts, clutter_fonts, det_path, plate_fraction, reject
     found, and up to that many such boxes come back labelled rejects.REJECT."""
     if rejects > 0 and rng.random() < 0.5:
         h768 = synth.loguniform(rng, 12.0, 300.0)
-        maxlen = max(1, min(12, int(768 * 0.85 / (h768 * 0.8))))
-        code = synth.random_code(rng, int(rng.integers(1, maxlen + 1)))
+        code = synth.random_code(rng, int(rng.integers(1, synth.max_code_len(h768) + 1)))
         r = synth.scene_image(rng, fonts, clutter_fonts, h768, code=code, clean=rng.random() < 0.5)
         if r is None:
             return []

@@ -104,7 +104,7 @@ def main():
             rng = np.random.default_rng([a.seed, i, k])
             k += 1
             h = synth.loguniform(rng, lo, hi)
-            maxlen = max(1, min(12, int(768 * 0.85 / (h * 0.8))))
+            maxlen = synth.max_code_len(h)
             r = synth.scene_image(rng, fb, cl, h, code=synth.random_code(rng, int(rng.integers(1, maxlen + 1))))
             if r is not None:
                 img, text, glyphs, _ = r

@@ -40,8 +40,7 @@ def make_case_glyphs(seed, i, fb, cl, lo, hi):
         rng = np.random.default_rng([seed, i, k])
         k += 1
         h = synth.loguniform(rng, lo, hi)
-        maxlen = max(1, min(12, int(768 * 0.85 / (h * 0.8))))
-        n = int(rng.integers(1, maxlen + 1))
+        n = int(rng.integers(1, synth.max_code_len(h) + 1))
         r = synth.scene_image(rng, fb, cl, h, code=synth.random_code(rng, n))
         if r is not None:
             img, text, glyphs, everything = r

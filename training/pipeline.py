@@ -157,14 +157,19 @@ def read(img_bgr, det_fn, rec_fn, return_probs=False, threshold=None):
         idx = p.argmax(axis=1)
         text = "".join(C.ALPHABET[i] for i in idx)
         scores = p.max(axis=1).tolist()
-    if threshold is not None:
-        keep = [i for i, s in enumerate(scores) if s > threshold]
-        text = "".join(text[i] for i in keep)
-        kept, scores = [kept[i] for i in keep], [scores[i] for i in keep]
     res = dict(text=text, boxes=kept, scores=scores)
+    if threshold is not None:
+        res = above_threshold(res, threshold)
     if return_probs:
         res["probs"] = probs
     return res
+
+
+def above_threshold(res, threshold):
+    """read()'s result without the characters whose score is not above threshold."""
+    keep = [i for i, s in enumerate(res["scores"]) if s > threshold]
+    return dict(text="".join(res["text"][i] for i in keep), boxes=[res["boxes"][i] for i in keep],
+                scores=[res["scores"][i] for i in keep])
 
 
 def box_height(c):

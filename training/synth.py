@@ -174,6 +174,12 @@ def loguniform(rng, a, b):
     return float(math.exp(rng.uniform(math.log(a), math.log(b))))
 
 
+def max_code_len(h768):
+    """The longest code (at most 12) whose characters, h768 px high at the 768
+    scale, fit in about 85 % of the frame's width."""
+    return max(1, min(12, int(768 * 0.85 / (h768 * 0.8))))
+
+
 def random_code(rng, n=None):
     if n is None:
         n = int(rng.integers(C.CODE_LEN_RANGE[0], C.CODE_LEN_RANGE[1] + 1))
