@@ -2,6 +2,11 @@
 export logit scale.
 
   /usr/bin/python3 training/eval_det.py runs/det_l/last.pt [--n 200] [--scales 1,1.5,2,3]
+  /usr/bin/python3 training/eval_det.py target [--n 200]
+
+With "target" instead of a checkpoint, the training labels of each scene stand
+in for the network's output: what a detector that learnt them exactly would
+find, i.e. how far the labels themselves keep neighbouring characters apart.
 
 For every ground-truth character: is it found as exactly one passing component
 (one final box whose centre lies inside the character's box, and that box does
@@ -78,19 +83,31 @@ def miss_causes(boxes, loose_boxes, glyphs, core_mask=None, sx=1.0, sy=1.0):
     return causes
 
 
+def target_probs(glyphs, scale):
+    """The training labels of a scene as one-hot probabilities in the 768 frame
+    (ignored pixels count as background)."""
+    lab = synth.label_map(glyphs, C.DET_SIZE, C.DET_SIZE, scale=scale)
+    lab[lab == 255] = 0
+    return np.eye(3, dtype=np.float32)[lab].transpose(2, 0, 1)
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("ckpt")
+    ap.add_argument("ckpt", help='detector checkpoint, or "target" to score the training labels')
     ap.add_argument("--n", type=int, default=200)
     ap.add_argument("--scales", default="1,1.5,2,3,4")
     ap.add_argument("--seed", type=int, default=3030)
     ap.add_argument("--threads", type=int, default=2)
     a = ap.parse_args()
     torch.set_num_threads(a.threads)
-    st = torch.load(a.ckpt, map_location="cpu")
-    net = models.make_detector(st["arch"])
-    net.load_state_dict(st["model"])
-    net.eval()
+    net = None
+    if a.ckpt == "target":
+        a.scales = "1"
+    else:
+        st = torch.load(a.ckpt, map_location="cpu")
+        net = models.make_detector(st["arch"])
+        net.load_state_dict(st["model"])
+        net.eval()
     scales = [float(s) for s in a.scales.split(",")]
     fb = synth.FontBank(FO.held_out_fonts())
     cl = FO.clutter_fonts()
@@ -107,13 +124,17 @@ def main():
             maxlen = synth.max_code_len(h)
             r = synth.scene_image(rng, fb, cl, h, code=synth.random_code(rng, int(rng.integers(1, maxlen + 1))))
             if r is not None:
-                img, text, glyphs, _ = r
+                img, text, glyphs, every_glyph = r
                 break
         x, sx, sy = P.det_preprocess(img)
-        with torch.no_grad():
-            lg = net.logits(torch.from_numpy(x))
+        if net is not None:
+            with torch.no_grad():
+                lg = net.logits(torch.from_numpy(x))
         for s in scales:
-            probs = models.up2(models.softmax_c(lg * s))[0].numpy()
+            if net is not None:
+                probs = models.up2(models.softmax_c(lg * s))[0].numpy()
+            else:
+                probs = target_probs(every_glyph, sx)
             boxes = P.det_postprocess(probs, sx, sy)
             if s == scales[0]:  # the first scale also says why characters are missed
                 loose = P.det_postprocess(probs, sx, sy, min_mean=0.0)

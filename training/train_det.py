@@ -194,7 +194,13 @@ def main():
         st = torch.load(a.init, map_location="cpu")
         own = net.state_dict()
         dropped = [k for k in st["model"] if k not in own]
-        net.load_state_dict({k: v for k, v in st["model"].items() if k in own})  # strict: nothing missing
+        added = [k for k in own if k not in st["model"]]
+        if any(not k.startswith("half_res.") for k in added):
+            raise SystemExit("%s lacks tensors of this architecture: %s" % (a.init, ", ".join(added)))
+        net.load_state_dict({k: v for k, v in st["model"].items() if k in own}, strict=not added)
+        if added:
+            models.start_as_identity(net.half_res)
+            print("added %d residual blocks at 1/2 resolution, starting as identity" % len(net.half_res), flush=True)
         print("initialised from", a.init, "(step %s)" % st.get("step"), flush=True)
         if dropped:
             print("left out %d tensors of blocks this architecture does not have: %s"
