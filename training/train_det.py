@@ -199,8 +199,9 @@ def main():
             raise SystemExit("%s lacks tensors of this architecture: %s" % (a.init, ", ".join(added)))
         net.load_state_dict({k: v for k, v in st["model"].items() if k in own}, strict=not added)
         if added:
-            models.start_as_identity(net.half_res)
-            print("added %d residual blocks at 1/2 resolution, starting as identity" % len(net.half_res), flush=True)
+            new_blocks = sorted({int(k.split(".")[1]) for k in added})
+            models.start_as_identity([net.half_res[i] for i in new_blocks])
+            print("added %d residual blocks at 1/2 resolution, starting as identity" % len(new_blocks), flush=True)
         print("initialised from", a.init, "(step %s)" % st.get("step"), flush=True)
         if dropped:
             print("left out %d tensors of blocks this architecture does not have: %s"
