@@ -30,6 +30,7 @@ import fonts as FO
 import models
 import pipeline as P
 import synth
+from eval_synth import make_case_glyphs
 
 BANDS = [(12, 20), (20, 30), (30, 50), (50, 100), (100, 200), (200, 301)]
 
@@ -115,26 +116,19 @@ def main():
     why = []  # (height, cause) at the first scale
     img_ok = {s: [] for s in scales}
     for i in range(a.n):
-        lo, hi = (12.0, 300.0)
-        k = 0
-        while True:
-            rng = np.random.default_rng([a.seed, i, k])
-            k += 1
-            h = synth.loguniform(rng, lo, hi)
-            maxlen = synth.max_code_len(h)
-            r = synth.scene_image(rng, fb, cl, h, code=synth.random_code(rng, int(rng.integers(1, maxlen + 1))))
-            if r is not None:
-                img, text, glyphs, every_glyph = r
-                break
+        img, text, h, glyphs, every_glyph = make_case_glyphs(a.seed, i, fb, cl, 12.0, 300.0)
         x, sx, sy = P.det_preprocess(img)
-        if net is not None:
+        if net is None:
+            def probs_at(s):
+                return target_probs(every_glyph, sx)
+        else:
             with torch.no_grad():
                 lg = net.logits(torch.from_numpy(x))
+
+            def probs_at(s):
+                return models.up2(models.softmax_c(lg * s))[0].numpy()
         for s in scales:
-            if net is not None:
-                probs = models.up2(models.softmax_c(lg * s))[0].numpy()
-            else:
-                probs = target_probs(every_glyph, sx)
+            probs = probs_at(s)
             boxes = P.det_postprocess(probs, sx, sy)
             if s == scales[0]:  # the first scale also says why characters are missed
                 loose = P.det_postprocess(probs, sx, sy, min_mean=0.0)
