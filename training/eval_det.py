@@ -30,13 +30,10 @@ import fonts as FO
 import models
 import pipeline as P
 import synth
+from det_crops import inside
 from eval_synth import make_case_glyphs
 
 BANDS = [(12, 20), (20, 30), (30, 50), (50, 100), (100, 200), (200, 301)]
-
-
-def inside(pt, quad):
-    return cv2.pointPolygonTest(quad.astype(np.float32).reshape(-1, 1, 2), (float(pt[0]), float(pt[1])), False) >= 0
 
 
 def char_hits(boxes, glyphs):
@@ -65,17 +62,15 @@ def miss_causes(boxes, loose_boxes, glyphs, core_mask=None, sx=1.0, sy=1.0):
     causes = []
     for g in glyphs:
         q = g["quad"]
-        mine = [i for i, c in enumerate(centres) if inside(c, q)]
+        mine = [i for i, c in enumerate(centres) if inside(q, c)]
         if len(mine) >= 2:
             causes.append("split")
         elif len(mine) == 1:
-            b = boxes[mine[0]].astype(np.float32).reshape(-1, 1, 2)
-            others = sum(1 for g2 in glyphs if g2 is not g and
-                         cv2.pointPolygonTest(b, tuple(float(v) for v in g2["quad"].mean(axis=0)), False) >= 0)
+            others = sum(1 for g2 in glyphs if g2 is not g and inside(boxes[mine[0]], g2["quad"].mean(axis=0)))
             causes.append("merged" if others else "hit")
-        elif any(inside(c, q) for c in loose):
+        elif any(inside(q, c) for c in loose):
             causes.append("low_prob")
-        elif any(inside(q.astype(np.float64).mean(axis=0), b) for b in boxes):
+        elif any(inside(b, q.astype(np.float64).mean(axis=0)) for b in boxes):
             causes.append("merged")  # covered by a box centred elsewhere
         elif core_mask is not None and core_on(core_mask, q, sx, sy):
             causes.append("too_small")

@@ -20,19 +20,15 @@ import collections
 import os
 import sys
 
-import cv2
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import config as C
+from det_crops import inside
 import eval_synth as E
 import fonts as FO
 import pipeline as P
 import synth
-
-
-def inside(quad, pt):
-    return cv2.pointPolygonTest(quad.astype(np.float32), pt, False) >= 0
 
 
 def main():
