@@ -81,14 +81,18 @@ Stages& SharedStages() {
 // A bare session with the options the inference node uses, and a fixed
 // float input. `all_levels` raises the graph optimisation to the runtime's
 // highest level (which adds its CPU layout transformations), only to show
-// what the level the library uses costs.
+// what the level the library uses costs. `threads` > 0 sets the intra-op
+// thread count the library leaves to the runtime, which sizes it from the
+// CPU topology it detects (one thread on some two-core virtual machines).
 class BareNetwork {
  public:
-  BareNetwork(const std::vector<char>& bytes, std::vector<int64_t> shape, bool all_levels = false)
+  BareNetwork(const std::vector<char>& bytes, std::vector<int64_t> shape, bool all_levels = false,
+              int threads = 0)
       : env_(ORT_LOGGING_LEVEL_ERROR, ""), shape_(std::move(shape)) {
     Ort::SessionOptions options;
     veltrano::dnn::SetInferenceSessionOptions(options);
     if (all_levels) options.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+    if (threads > 0) options.SetIntraOpNumThreads(threads);
     session_ = std::make_unique<Ort::Session>(env_, bytes.data(), bytes.size(), options);
     size_t count = 1;
     for (int64_t d : shape_) count *= static_cast<size_t>(d);
@@ -188,6 +192,14 @@ void BM_DetBareOnnxRuntimeAllLevels(benchmark::State& state) {
   for (auto _ : state) net.Run();
 }
 BENCHMARK(BM_DetBareOnnxRuntimeAllLevels)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// The detector with an explicit intra-op thread count (the argument), to set
+// against the runtime's own choice in BM_DetBareOnnxRuntime.
+void BM_DetBareOnnxRuntimeThreads(benchmark::State& state) {
+  BareNetwork net(Package().det, {1, 3, 768, 768}, false, static_cast<int>(state.range(0)));
+  for (auto _ : state) net.Run();
+}
+BENCHMARK(BM_DetBareOnnxRuntimeThreads)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 void BM_DetPostProcess(benchmark::State& state) {
   cv::Mat padded;
