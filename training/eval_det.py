@@ -94,6 +94,9 @@ def main():
     ap.add_argument("--scales", default="1,1.5,2,3,4")
     ap.add_argument("--seed", type=int, default=3030)
     ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--arch", default=None,
+                    help="run the weights in this architecture instead of the checkpoint's "
+                         "(one with the same tensors, e.g. det_lfn for det_lf weights)")
     a = ap.parse_args()
     torch.set_num_threads(a.threads)
     net = None
@@ -101,7 +104,7 @@ def main():
         a.scales = "1"
     else:
         st = torch.load(a.ckpt, map_location="cpu")
-        net = models.make_detector(st["arch"])
+        net = models.make_detector(a.arch or st["arch"])
         net.load_state_dict(st["model"])
         net.eval()
     scales = [float(s) for s in a.scales.split(",")]
@@ -121,7 +124,7 @@ def main():
                 lg = net.logits(torch.from_numpy(x))
 
             def probs_at(s):
-                return models.up2(models.softmax_c(lg * s))[0].numpy()
+                return models.up2(models.softmax_c(lg * s), net.upsample)[0].numpy()
         for s in scales:
             probs = probs_at(s)
             boxes = P.det_postprocess(probs, sx, sy)
