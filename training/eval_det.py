@@ -124,7 +124,7 @@ def main():
                 lg = net.logits(torch.from_numpy(x))
 
             def probs_at(s):
-                return models.up2(models.softmax_c(lg * s), net.upsample)[0].numpy()
+                return net.probs(lg, s)[0].numpy()
         for s in scales:
             probs = probs_at(s)
             boxes = P.det_postprocess(probs, sx, sy)
