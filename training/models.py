@@ -31,13 +31,15 @@ class DS(nn.Module):
 def up2(x, mode="bilinear"):
     if mode == "nearest":
         return F.interpolate(x, scale_factor=2.0, mode="nearest")
-    return F.interpolate(x, scale_factor=2.0, mode="bilinear", align_corners=False)
+    if mode == "bilinear":
+        return F.interpolate(x, scale_factor=2.0, mode="bilinear", align_corners=False)
+    raise ValueError("upsampling mode %r: bilinear or nearest" % (mode,))
 
 
 class Detector(nn.Module):
     """Encoder with five stride-2 stages (1/2 .. 1/32, dilated tail for a
     receptive field of several hundred pixels), additive top-down decoder back
-    to 1/2 resolution, 1x1 head, bilinear x2 to full resolution, softmax.
+    to 1/2 resolution, 1x1 head, softmax, x2 upsampling to full resolution.
 
     Output: probabilities of {background, char ring, char core}.
 
@@ -95,8 +97,8 @@ class Detector(nn.Module):
         return up2(softmax_c(logits * s), self.up_modes[4])
 
     def forward(self, x):
-        # softmax at half resolution, then bilinear x2: interpolating probabilities
-        # keeps them summing to one and is much cheaper than a softmax at 768 x 768
+        # softmax at half resolution, then x2: upsampled probabilities still sum
+        # to one, and this is much cheaper than a softmax at 768 x 768
         return self.probs(self.logits(x))
 
 
