@@ -139,24 +139,26 @@ class Recogniser(nn.Module):
         return torch.softmax(self.logits(x), dim=1)
 
 
+_DET_L = dict(ch=(16, 48, 96, 160, 256), extra=3)
+# det_l with one residual block at 1/4 resolution instead of three: the
+# depthwise convolutions there are the slowest per multiply-add at the
+# library's optimisation level
+_DET_LF = dict(_DET_L, extra_s2=1)
+
 DET_ARCHS = {
     "det_s": dict(ch=(8, 16, 32, 48, 64), extra=1),
     "det_m": dict(ch=(16, 32, 64, 96, 128), extra=2),
-    "det_l": dict(ch=(16, 48, 96, 160, 256), extra=3),
-    # det_l with one residual block at 1/4 resolution instead of three: the
-    # depthwise convolutions there are the slowest per multiply-add at the
-    # library's optimisation level
-    "det_lf": dict(ch=(16, 48, 96, 160, 256), extra=3, extra_s2=1),
+    "det_l": _DET_L,
+    "det_lf": _DET_LF,
     # det_lf with one more residual block (dilation 2) at 1/2 resolution, to
     # keep the ring between touching characters; about 1.1 x det_lf's time
-    "det_lfh1": dict(ch=(16, 48, 96, 160, 256), extra=3, extra_s2=1, half_blocks=(2,)),
+    "det_lfh1": dict(_DET_LF, half_blocks=(2,)),
     # det_lf with nearest-neighbour upsampling in the decoder and at the output
-    "det_lfn": dict(ch=(16, 48, 96, 160, 256), extra=3, extra_s2=1, upsample="nearest"),
+    "det_lfn": dict(_DET_LF, upsample="nearest"),
     # det_lf with nearest-neighbour upsampling in the two finest decoder steps
     # (1/8 -> 1/4 -> 1/2), where the bilinear resizes cost most and where a
     # sharper step keeps touching characters apart; same tensors as det_lf
-    "det_lfn2": dict(ch=(16, 48, 96, 160, 256), extra=3, extra_s2=1,
-                     upsample=("bilinear", "bilinear", "nearest", "nearest", "bilinear")),
+    "det_lfn2": dict(_DET_LF, upsample=("bilinear", "bilinear", "nearest", "nearest", "bilinear")),
 }
 REC_ARCHS = {
     "rec_s": dict(ch=(16, 24, 48, 96, 192)),
