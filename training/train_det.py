@@ -8,6 +8,7 @@ import argparse
 import os
 import sys
 import time
+import warnings
 
 import cv2
 import numpy as np
@@ -21,18 +22,22 @@ import models
 import plates
 import synth
 
+# the per-gap maximum uses scatter_reduce, which torch 1.13 marks as beta
+warnings.filterwarnings("ignore", message="scatter_reduce")
+
 
 class DetData(torch.utils.data.Dataset):
     def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False, plates=0.0,
                  plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0,
                  clutter=synth.CLUTTER_MEAN, script_clutter=synth.SCRIPT_CLUTTER,
-                 small_frac=synth.SMALL_FRACTION, ignore_lookalikes=False, narrow_core=0.0):
+                 small_frac=synth.SMALL_FRACTION, ignore_lookalikes=False, narrow_core=0.0, gap_radius=0):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.plate_fonts, self.plate_runs, self.plate_emblems = plate_fonts, plate_runs, plate_emblems
         self.plate_narrow = plate_narrow
         self.clutter, self.script_clutter, self.small_frac = clutter, script_clutter, small_frac
         self.ignore_lookalikes, self.narrow_core = ignore_lookalikes, narrow_core
+        self.gap_radius = gap_radius
         self.fb = None
 
     def __len__(self):
@@ -54,8 +59,14 @@ class DetData(torch.utils.data.Dataset):
             sample = plates.plate_window(rng, self.fb, self.cl, self.T)
         img, lab = sample if sample is not None else synth.det_sample(rng, self.fb, self.cl, self.T)
         x = torch.from_numpy(img).permute(2, 0, 1).float() / 127.5 - 1.0
-        # the between-cores map costs a labelling pass per window: only when the loss uses it
-        between = torch.from_numpy(between_cores(lab)) if self.with_between else torch.zeros(0, dtype=torch.uint8)
+        # the between-cores maps cost a labelling pass per window: only when the loss uses them.
+        # Bit 0: the ring between touching cores (the CE weight); bit 1: the gaps of gap_loss.
+        between = torch.zeros(0, dtype=torch.uint8)
+        if self.with_between:
+            m = between_cores(lab)
+            if self.gap_radius > 0:
+                m |= between_cores(lab, self.gap_radius) << 1
+            between = torch.from_numpy(m)
         return x, torch.from_numpy(lab.astype(np.int64)), between
 
 
@@ -73,13 +84,37 @@ def between_cores(lab, radius=3):
     return ((hi > 0) & (lo <= n) & (hi != lo) & (lab != 2)).astype(np.uint8)
 
 
+def gap_loss(p, y, between):
+    """Mean over the gaps between touching characters of -log(1 - the highest
+    core probability in the gap).  One core pixel is enough to join two
+    neighbours into one component, and the pixel-averaged losses hardly see
+    it; this charges each gap for its worst pixel.  A gap is a connected
+    region of bit 1 of the between map (between_cores at the gap radius) less
+    the pixels next to a core: their probability is soft at any core's edge,
+    and charging them would only shrink the cores."""
+    terms = []
+    near_core = F.max_pool2d((y == 2).float().unsqueeze(1), 3, stride=1, padding=1).squeeze(1) > 0
+    maps = ((between & 2).bool() & ~near_core).to(torch.uint8).numpy()
+    for j in range(p.shape[0]):
+        n, bands = cv2.connectedComponents(maps[j], connectivity=8)
+        if n <= 1:
+            continue
+        bands = torch.from_numpy(bands).view(-1).long()
+        inside = bands > 0
+        worst = torch.zeros(n - 1, dtype=p.dtype).scatter_reduce(
+            0, bands[inside] - 1, p[j, 2].reshape(-1)[inside], reduce="amax", include_self=False)
+        terms.append(-torch.log((1 - worst).clamp_min(1e-4)))
+    return torch.cat(terms).mean() if terms else p.sum() * 0
+
+
 def det_loss(p, y, cfg, between=None):
     """p: probabilities [B,3,H,W]; y: labels with 255 = ignore; between: the
-    map of between_cores, weighted by cfg["sep_weight"] when that is > 0."""
+    map of between_cores, weighted by cfg["sep_weight"] when that is > 0 and
+    charged per gap by cfg["gap_weight"] when that is > 0."""
     w = torch.tensor(cfg["ce_weights"], dtype=p.dtype)
     logp = torch.log(p.clamp_min(1e-6))
     if between is not None and cfg.get("sep_weight", 0) > 0:
-        pix = 1 + cfg["sep_weight"] * between.to(p.dtype)
+        pix = 1 + cfg["sep_weight"] * (between & 1).to(p.dtype)
         valid_y = y.clamp_max(p.shape[1] - 1)
         per = F.nll_loss(logp, y, weight=w, ignore_index=255, reduction="none") * pix
         norm = (w[valid_y] * pix * (y != 255).to(p.dtype)).sum().clamp_min(1)
@@ -95,7 +130,10 @@ def det_loss(p, y, cfg, between=None):
     dice = 1 - (2 * inter + 1) / (den + 1)
     # images without any text: dice pushes false positives down
     dice = (dice * has).sum() / has.sum().clamp_min(1) + 0.1 * ((pc.sum(dim=(1, 2)) / (y.shape[1] * y.shape[2])) * (1 - has)).sum()
-    return ce + cfg["dice_weight"] * dice, ce.item(), dice.item()
+    loss = ce + cfg["dice_weight"] * dice
+    if between is not None and cfg.get("gap_weight", 0) > 0:
+        loss = loss + cfg["gap_weight"] * gap_loss(p, y, between)
+    return loss, ce.item(), dice.item()
 
 
 def components_hit_rate(prob, lab, min_mean=C.DET_MIN_MEAN_PROB):
@@ -150,6 +188,12 @@ def main():
                     help="training data seed; give a fresh one when continuing a run so it sees new scenes")
     ap.add_argument("--sep-weight", type=float, default=None,
                     help="extra loss weight on ring pixels between two cores (0: off, as the shipped det_l)")
+    ap.add_argument("--gap-weight", type=float, default=None,
+                    help="weight of the loss on the highest core probability in each gap between two "
+                         "touching characters' cores (0: off, as the shipped runs)")
+    ap.add_argument("--gap-radius", type=int, default=8,
+                    help="a pixel belongs to a gap of --gap-weight's loss when two characters' cores lie "
+                         "within this many pixels of it")
     ap.add_argument("--condensed", type=float, default=0.0,
                     help="fraction of codes drawn horizontally condensed, like narrow plate typefaces "
                          "(0: as the shipped runs)")
@@ -173,7 +217,7 @@ def main():
     plates.add_arguments(ap)
     a = ap.parse_args()
     cfg = dict(C.DET)
-    for k in ("arch", "steps", "batch", "crop", "lr", "seed", "sep_weight"):
+    for k in ("arch", "steps", "batch", "crop", "lr", "seed", "sep_weight", "gap_weight"):
         if getattr(a, k) is not None:
             cfg[k] = getattr(a, k)
     torch.set_num_threads(a.threads)
@@ -212,10 +256,12 @@ def main():
     val_set = [val[i] for i in range(120)]
 
     data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed,
-                   with_between=cfg.get("sep_weight", 0) > 0, plates=a.plates, plate_fonts=a.plate_fonts,
+                   with_between=cfg.get("sep_weight", 0) > 0 or cfg.get("gap_weight", 0) > 0,
+                   plates=a.plates, plate_fonts=a.plate_fonts,
                    plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, plate_narrow=a.plate_narrow,
                    clutter=a.clutter, script_clutter=a.script_clutter, small_frac=a.small_frac,
-                   ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core)
+                   ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core,
+                   gap_radius=a.gap_radius if cfg.get("gap_weight", 0) > 0 else 0)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
