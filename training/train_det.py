@@ -30,14 +30,15 @@ class DetData(torch.utils.data.Dataset):
     def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False, plates=0.0,
                  plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0,
                  clutter=synth.CLUTTER_MEAN, script_clutter=synth.SCRIPT_CLUTTER,
-                 small_frac=synth.SMALL_FRACTION, ignore_lookalikes=False, narrow_core=0.0, gap_radius=0):
+                 small_frac=synth.SMALL_FRACTION, ignore_lookalikes=False, narrow_core=0.0, gap_radius=0,
+                 gap_min_height=0):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.plate_fonts, self.plate_runs, self.plate_emblems = plate_fonts, plate_runs, plate_emblems
         self.plate_narrow = plate_narrow
         self.clutter, self.script_clutter, self.small_frac = clutter, script_clutter, small_frac
         self.ignore_lookalikes, self.narrow_core = ignore_lookalikes, narrow_core
-        self.gap_radius = gap_radius
+        self.gap_radius, self.gap_min_height = gap_radius, gap_min_height
         self.fb = None
 
     def __len__(self):
@@ -65,18 +66,27 @@ class DetData(torch.utils.data.Dataset):
         if self.with_between:
             m = between_cores(lab)
             if self.gap_radius > 0:
-                m |= between_cores(lab, self.gap_radius) << 1
+                m |= between_cores(lab, self.gap_radius, self.gap_min_height) << 1
             between = torch.from_numpy(m)
         return x, torch.from_numpy(lab.astype(np.int64)), between
 
 
-def between_cores(lab, radius=3):
+def between_cores(lab, radius=3, min_height=0):
     """1 where a pixel lies within `radius` of two different character cores
     (the ring between touching characters), else 0.  Merged neighbours are
-    most of the detector's misses, so the loss can weight these pixels up."""
-    n, cores = cv2.connectedComponents((lab == 2).astype(np.uint8), connectivity=4)
-    if n <= 2:
-        return np.zeros(lab.shape, np.uint8)
+    most of the detector's misses, so the loss can weight these pixels up.
+    Cores less than `min_height` pixels high are left out, as if absent."""
+    if min_height > 0:
+        n, cores, stats, _ = cv2.connectedComponentsWithStats((lab == 2).astype(np.uint8), connectivity=4)
+        low = stats[:, cv2.CC_STAT_HEIGHT] < min_height
+        low[0] = False
+        if n - 1 - low.sum() < 2:
+            return np.zeros(lab.shape, np.uint8)
+        cores[low[cores]] = 0
+    else:
+        n, cores = cv2.connectedComponents((lab == 2).astype(np.uint8), connectivity=4)
+        if n <= 2:
+            return np.zeros(lab.shape, np.uint8)
     k = np.ones((2 * radius + 1, 2 * radius + 1), np.uint8)
     cores = cores.astype(np.float32)
     hi = cv2.dilate(cores, k)
@@ -194,6 +204,9 @@ def main():
     ap.add_argument("--gap-radius", type=int, default=8,
                     help="a pixel belongs to a gap of --gap-weight's loss when two characters' cores lie "
                          "within this many pixels of it")
+    ap.add_argument("--gap-min-height", type=int, default=0,
+                    help="leave out of --gap-weight's gaps the cores less than this many pixels high "
+                         "(0: all), so that small characters' cores are not thinned to cut their gaps")
     ap.add_argument("--condensed", type=float, default=0.0,
                     help="fraction of codes drawn horizontally condensed, like narrow plate typefaces "
                          "(0: as the shipped runs)")
@@ -261,7 +274,8 @@ def main():
                    plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, plate_narrow=a.plate_narrow,
                    clutter=a.clutter, script_clutter=a.script_clutter, small_frac=a.small_frac,
                    ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core,
-                   gap_radius=a.gap_radius if cfg.get("gap_weight", 0) > 0 else 0)
+                   gap_radius=a.gap_radius if cfg.get("gap_weight", 0) > 0 else 0,
+                   gap_min_height=a.gap_min_height)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
