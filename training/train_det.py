@@ -76,17 +76,12 @@ def between_cores(lab, radius=3, min_height=0):
     (the ring between touching characters), else 0.  Merged neighbours are
     most of the detector's misses, so the loss can weight these pixels up.
     Cores less than `min_height` pixels high are left out, as if absent."""
-    if min_height > 0:
-        n, cores, stats, _ = cv2.connectedComponentsWithStats((lab == 2).astype(np.uint8), connectivity=4)
-        low = stats[:, cv2.CC_STAT_HEIGHT] < min_height
-        low[0] = False
-        if n - 1 - low.sum() < 2:
-            return np.zeros(lab.shape, np.uint8)
-        cores[low[cores]] = 0
-    else:
-        n, cores = cv2.connectedComponents((lab == 2).astype(np.uint8), connectivity=4)
-        if n <= 2:
-            return np.zeros(lab.shape, np.uint8)
+    n, cores, stats, _ = cv2.connectedComponentsWithStats((lab == 2).astype(np.uint8), connectivity=4)
+    low = stats[:, cv2.CC_STAT_HEIGHT] < min_height
+    low[0] = False
+    if n - 1 - low.sum() < 2:
+        return np.zeros(lab.shape, np.uint8)
+    cores[low[cores]] = 0
     k = np.ones((2 * radius + 1, 2 * radius + 1), np.uint8)
     cores = cores.astype(np.float32)
     hi = cv2.dilate(cores, k)
@@ -268,13 +263,14 @@ def main():
     val = DetData(seed=999, T=cfg["crop"], held_out=True)
     val_set = [val[i] for i in range(120)]
 
+    gaps = cfg.get("gap_weight", 0) > 0
     data = DetData(seed=cfg["seed"], T=cfg["crop"], condensed=a.condensed,
-                   with_between=cfg.get("sep_weight", 0) > 0 or cfg.get("gap_weight", 0) > 0,
+                   with_between=cfg.get("sep_weight", 0) > 0 or gaps,
                    plates=a.plates, plate_fonts=a.plate_fonts,
                    plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, plate_narrow=a.plate_narrow,
                    clutter=a.clutter, script_clutter=a.script_clutter, small_frac=a.small_frac,
                    ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core,
-                   gap_radius=a.gap_radius if cfg.get("gap_weight", 0) > 0 else 0,
+                   gap_radius=a.gap_radius if gaps else 0,
                    gap_min_height=a.gap_min_height)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
