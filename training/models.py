@@ -50,7 +50,7 @@ class Detector(nn.Module):
     nearest a fraction of it."""
 
     def __init__(self, ch=(12, 24, 48, 64, 96), n_cls=3, extra=1, extra_s2=None, half_blocks=(),
-                 upsample="bilinear"):
+                 upsample="bilinear", subpixel=False):
         super().__init__()
         self.up_modes = (upsample,) * 5 if isinstance(upsample, str) else tuple(upsample)
         if len(self.up_modes) != 5:
@@ -75,9 +75,21 @@ class Detector(nn.Module):
         # ring between touching characters is decided
         self.half_res = nn.Sequential(*[DS(c0, c0, d=d) for d in half_blocks])
         self.head = nn.Conv2d(c0, n_cls, 1)
+        # optional full-resolution correction: per half-resolution pixel, the
+        # logits of its 2 x 2 full-resolution pixels (depth-to-space), added to
+        # the upsampled logits.  The gap between touching small characters is
+        # often one half-resolution pixel wide; without it the network can cut
+        # the gap only by thinning the cores beside it.  Zero at the start, so
+        # weights trained without it start from nearly what they computed
+        # before (the softmax then comes after the upsampling, not before).
+        self.sub = None
+        if subpixel:
+            self.sub = nn.Conv2d(c0, n_cls * 4, 1)
+            nn.init.zeros_(self.sub.weight)
+            nn.init.zeros_(self.sub.bias)
         self.register_buffer("logit_scale", torch.ones(()))
 
-    def logits(self, x):
+    def features(self, x):
         x1 = self.stem(x)
         x2 = self.s2(x1)
         x3 = self.s3(x2)
@@ -87,18 +99,26 @@ class Detector(nn.Module):
         y = self.d4(up2(self.l5(x5), m[0]) + x4)
         y = self.d3(up2(self.l4(y), m[1]) + x3)
         y = self.d2(up2(self.l3(y), m[2]) + x2)
-        y = self.half_res(self.d1(up2(self.l2(y), m[3]) + x1))
-        return self.head(y)  # half resolution
+        return self.half_res(self.d1(up2(self.l2(y), m[3]) + x1))  # half resolution
+
+    def logits(self, x):
+        """Half-resolution logits, or full-resolution ones with the sub-pixel head."""
+        y = self.features(x)
+        if self.sub is None:
+            return self.head(y)
+        return up2(self.head(y), self.up_modes[4]) + F.pixel_shuffle(self.sub(y), 2)
 
     def probs(self, logits, scale=None):
-        """Half-resolution logits -> full-resolution probabilities (scale: the
-        logit scale, by default the network's own)."""
+        """Logits -> full-resolution probabilities (scale: the logit scale, by
+        default the network's own)."""
         s = self.logit_scale if scale is None else scale
+        if self.sub is not None:
+            return softmax_c(logits * s)
+        # softmax at half resolution, then x2: upsampled probabilities still sum
+        # to one, and this is much cheaper than a softmax at 768 x 768
         return up2(softmax_c(logits * s), self.up_modes[4])
 
     def forward(self, x):
-        # softmax at half resolution, then x2: upsampled probabilities still sum
-        # to one, and this is much cheaper than a softmax at 768 x 768
         return self.probs(self.logits(x))
 
 
@@ -160,6 +180,8 @@ DET_ARCHS = {
     # sharper step keeps touching characters apart; same tensors as det_lf
     "det_lfn2": dict(_DET_LF, upsample=("bilinear", "bilinear", "nearest", "nearest", "bilinear")),
 }
+# det_lfn2 with the full-resolution sub-pixel head; det_lfn2's weights start it
+DET_ARCHS["det_lfn2s"] = dict(DET_ARCHS["det_lfn2"], subpixel=True)
 REC_ARCHS = {
     "rec_s": dict(ch=(16, 24, 48, 96, 192)),
     "rec_m": dict(ch=(24, 32, 64, 128, 256)),

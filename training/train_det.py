@@ -247,13 +247,16 @@ def main():
         own = net.state_dict()
         dropped = [k for k in st["model"] if k not in own]
         added = [k for k in own if k not in st["model"]]
-        if any(not k.startswith("half_res.") for k in added):
+        # blocks a network can grow by: they start as identity (the sub-pixel head as zero)
+        if any(not k.startswith(("half_res.", "sub.")) for k in added):
             raise SystemExit("%s lacks tensors of this architecture: %s" % (a.init, ", ".join(added)))
         net.load_state_dict({k: v for k, v in st["model"].items() if k in own}, strict=not added)
-        if added:
-            new_blocks = sorted({int(k.split(".")[1]) for k in added})
+        new_blocks = sorted({int(k.split(".")[1]) for k in added if k.startswith("half_res.")})
+        if new_blocks:
             models.start_as_identity([net.half_res[i] for i in new_blocks])
             print("added %d residual blocks at 1/2 resolution, starting as identity" % len(new_blocks), flush=True)
+        if any(k.startswith("sub.") for k in added):
+            print("added the sub-pixel head, starting at zero", flush=True)
         print("initialised from", a.init, "(step %s)" % st.get("step"), flush=True)
         if dropped:
             print("left out %d tensors of blocks this architecture does not have: %s"
