@@ -160,6 +160,10 @@ EMBLEM_FRACTION = 0.0
 # uniform code holds each in only one of 36 places.  0 (no draw) keeps the
 # shipped runs' stream.
 NARROW_FRACTION = 0.0
+# Fraction of plate crops drawn 64-160 px wide.  Plates cut from whole photos
+# are often that small, and the pipeline enlarges them 5-12 x: far blurrier
+# characters than the 160-440 px crops show.
+SMALL_PLATE_FRACTION = 0.0
 
 # Pictograms the symbol fonts are known to have, by font file name.
 _EMBLEM_GLYPHS = {
@@ -309,17 +313,22 @@ def add_arguments(ap):
     ap.add_argument("--plate-emblems", type=float, default=0.0,
                     help="fraction of plates with an emblem beside the code or between its groups "
                          "(0: as the shipped runs)")
+    ap.add_argument("--plate-small", type=float, default=0.0,
+                    help="fraction of plate crops 64-160 px wide instead of 160-440, i.e. small plates of "
+                         "larger photos, enlarged up to 12 x by the pipeline (0: as the shipped runs)")
     ap.add_argument("--plate-fonts", action="store_true",
                     help="add the plate-like faces of fonts.plate_fonts() to the training fonts "
                          "(off: as the shipped runs)")
 
 
-def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0):
+def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0,
+                 plate_small=0.0):
     """Sets this process's plate options and returns the FontBank its data set
     draws from.  With plate_fonts the plate faces join the training fonts and
     half of the plates are drawn in them."""
-    global PLATE_FONTS, RUN_FRACTION, EMBLEM_FRACTION, NARROW_FRACTION
+    global PLATE_FONTS, RUN_FRACTION, EMBLEM_FRACTION, NARROW_FRACTION, SMALL_PLATE_FRACTION
     RUN_FRACTION = plate_runs
+    SMALL_PLATE_FRACTION = plate_small
     NARROW_FRACTION = plate_narrow
     EMBLEM_FRACTION = plate_emblems
     PLATE_FONTS = None
@@ -347,7 +356,7 @@ def plate_style(rng):
 
 def plate_crop(rng, fonts, clutter_fonts):
     """A whole-plate crop at the size a plate reader gets it (about 160-440 px
-    wide), degraded there.  Returns (RGB uint8, glyphs with quads in its pixels,
+    wide; 64-160 px for SMALL_PLATE_FRACTION of them), degraded there.  Returns (RGB uint8, glyphs with quads in its pixels,
     indices of the code's glyphs); None when the code could not be drawn.
     Glyphs mostly outside the crop are relabelled "ignore"."""
     n = int(rng.integers(4, 8))
@@ -356,7 +365,10 @@ def plate_crop(rng, fonts, clutter_fonts):
         code = with_run(rng, code)
     if NARROW_FRACTION > 0 and rng.random() < NARROW_FRACTION:
         code = with_narrow(rng, code)
-    Ws = int(rng.integers(160, 440))
+    if SMALL_PLATE_FRACTION > 0 and rng.random() < SMALL_PLATE_FRACTION:
+        Ws = int(rng.integers(64, 160))
+    else:
+        Ws = int(rng.integers(160, 440))
     cap = Ws * rng.uniform(0.12, 0.22)  # character height in the crop's pixels
     layer, main = synth.make_code_layer(rng, fonts, code, cap, plate=True, style=plate_style(rng))
     if layer is None:

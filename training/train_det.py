@@ -28,17 +28,17 @@ warnings.filterwarnings("ignore", message="scatter_reduce")
 
 class DetData(torch.utils.data.Dataset):
     def __init__(self, seed, T, held_out=False, n=10 ** 9, condensed=0.0, with_between=False, plates=0.0,
-                 plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0,
+                 plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0, plate_small=0.0,
                  clutter=synth.CLUTTER_MEAN, script_clutter=synth.SCRIPT_CLUTTER,
                  small_frac=synth.SMALL_FRACTION, ignore_lookalikes=False, narrow_core=0.0, gap_radius=0,
-                 gap_min_height=0):
+                 gap_min_height=0, gap_midline=False):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.plate_fonts, self.plate_runs, self.plate_emblems = plate_fonts, plate_runs, plate_emblems
-        self.plate_narrow = plate_narrow
+        self.plate_narrow, self.plate_small = plate_narrow, plate_small
         self.clutter, self.script_clutter, self.small_frac = clutter, script_clutter, small_frac
         self.ignore_lookalikes, self.narrow_core = ignore_lookalikes, narrow_core
-        self.gap_radius, self.gap_min_height = gap_radius, gap_min_height
+        self.gap_radius, self.gap_min_height, self.gap_midline = gap_radius, gap_min_height, gap_midline
         self.fb = None
 
     def __len__(self):
@@ -52,7 +52,7 @@ class DetData(torch.utils.data.Dataset):
             synth.LOOKALIKES_IGNORED = self.ignore_lookalikes
             synth.NARROW_CORE = self.narrow_core
             self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs,
-                                          self.plate_emblems, self.plate_narrow)
+                                          self.plate_emblems, self.plate_narrow, self.plate_small)
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
         sample = None
@@ -66,7 +66,8 @@ class DetData(torch.utils.data.Dataset):
         if self.with_between:
             m = between_cores(lab)
             if self.gap_radius > 0:
-                m |= between_cores(lab, self.gap_radius, self.gap_min_height) << 1
+                gaps = core_midlines if self.gap_midline else between_cores
+                m |= gaps(lab, self.gap_radius, self.gap_min_height) << 1
             between = torch.from_numpy(m)
         return x, torch.from_numpy(lab.astype(np.int64)), between
 
@@ -87,6 +88,30 @@ def between_cores(lab, radius=3, min_height=0):
     hi = cv2.dilate(cores, k)
     lo = cv2.erode(np.where(cores > 0, cores, np.float32(n + 1)), k)
     return ((hi > 0) & (lo <= n) & (hi != lo) & (lab != 2)).astype(np.uint8)
+
+
+def core_midlines(lab, radius, min_height=0):
+    """1 on the line halfway between two different character cores (where the
+    nearest core changes), within `radius` of them, else 0.  Any chain of core
+    pixels that joins two characters crosses it, and unlike the whole band of
+    between_cores it stays away from the cores' edges, so a loss on it does
+    not pay the network to shrink them.  The line is two pixels wide, so that
+    a diagonal step cannot cross it either.  Cores less than `min_height`
+    pixels high are left out, as if absent."""
+    n, cores, stats, _ = cv2.connectedComponentsWithStats((lab == 2).astype(np.uint8), connectivity=4)
+    keep = stats[:, cv2.CC_STAT_HEIGHT] >= min_height
+    keep[0] = False
+    if keep.sum() < 2:
+        return np.zeros(lab.shape, np.uint8)
+    free = np.where(keep[cores], 0, 1).astype(np.uint8)
+    dist, near = cv2.distanceTransformWithLabels(free, cv2.DIST_L2, 3, labelType=cv2.DIST_LABEL_CCOMP)
+    line = np.zeros(lab.shape, bool)
+    for a, b in (((slice(None), slice(0, -1)), (slice(None), slice(1, None))),
+                 ((slice(0, -1), slice(None)), (slice(1, None), slice(None)))):
+        d = near[a] != near[b]
+        line[a] |= d
+        line[b] |= d
+    return (line & (dist <= radius) & (lab != 2)).astype(np.uint8)
 
 
 def gap_loss(p, y, between):
@@ -202,6 +227,9 @@ def main():
     ap.add_argument("--gap-min-height", type=int, default=0,
                     help="leave out of --gap-weight's gaps the cores less than this many pixels high "
                          "(0: all), so that small characters' cores are not thinned to cut their gaps")
+    ap.add_argument("--gap-midline", action="store_true",
+                    help="--gap-weight's gaps are the lines halfway between two cores instead of the "
+                         "whole band within --gap-radius of both")
     ap.add_argument("--condensed", type=float, default=0.0,
                     help="fraction of codes drawn horizontally condensed, like narrow plate typefaces "
                          "(0: as the shipped runs)")
@@ -271,10 +299,11 @@ def main():
                    with_between=cfg.get("sep_weight", 0) > 0 or gaps,
                    plates=a.plates, plate_fonts=a.plate_fonts,
                    plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, plate_narrow=a.plate_narrow,
+                   plate_small=a.plate_small,
                    clutter=a.clutter, script_clutter=a.script_clutter, small_frac=a.small_frac,
                    ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core,
                    gap_radius=a.gap_radius if gaps else 0,
-                   gap_min_height=a.gap_min_height)
+                   gap_min_height=a.gap_min_height, gap_midline=a.gap_midline)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,

@@ -28,14 +28,14 @@ class RecData(torch.utils.data.Dataset):
     """Item i = all crops of synthetic scene i (two jittered cuts per character)."""
 
     def __init__(self, seed, held_out=False, repeats=2, condensed=0.0, plates=0.0, plate_fonts=False,
-                 plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0, det_crops=0.0, det_path=None,
+                 plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0, plate_small=0.0, det_crops=0.0, det_path=None,
                  rejects=0):
         self.seed, self.held_out, self.repeats = seed, held_out, repeats
         self.rejects = rejects
         self.det_crops, self.det_path = det_crops, det_path
         self.condensed, self.plates, self.plate_fonts = condensed, plates, plate_fonts
         self.plate_runs, self.plate_emblems = plate_runs, plate_emblems
-        self.plate_narrow = plate_narrow
+        self.plate_narrow, self.plate_small = plate_narrow, plate_small
         self.fb = None
 
     def __len__(self):
@@ -45,7 +45,7 @@ class RecData(torch.utils.data.Dataset):
         if self.fb is None:
             synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
             self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs,
-                                          self.plate_emblems, self.plate_narrow)
+                                          self.plate_emblems, self.plate_narrow, self.plate_small)
             self.cl = FO.clutter_fonts()
         rng = np.random.default_rng([self.seed, i])
         xs, ys = [], []
@@ -173,6 +173,7 @@ def main():
     data = RecData(seed=cfg["seed"] + (1 if a.init and a.seed is None else 0), condensed=a.condensed,
                    plates=a.plates, plate_fonts=a.plate_fonts,
                    plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, plate_narrow=a.plate_narrow,
+                   plate_small=a.plate_small,
                    det_crops=a.det_crops, det_path=a.det, rejects=a.rejects)
     sampler = range(step * a.scenes, 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=a.scenes, sampler=sampler, collate_fn=collate,
