@@ -356,9 +356,10 @@ def plate_style(rng):
 
 def plate_crop(rng, fonts, clutter_fonts):
     """A whole-plate crop at the size a plate reader gets it (about 160-440 px
-    wide; 64-160 px for SMALL_PLATE_FRACTION of them), degraded there.  Returns (RGB uint8, glyphs with quads in its pixels,
-    indices of the code's glyphs); None when the code could not be drawn.
-    Glyphs mostly outside the crop are relabelled "ignore"."""
+    wide; 64-160 px for SMALL_PLATE_FRACTION of them), degraded there.
+    Returns (RGB uint8, glyphs with quads in its pixels, indices of the code's
+    glyphs); None when the code could not be drawn.  Glyphs mostly outside the
+    crop are relabelled "ignore"."""
     n = int(rng.integers(4, 8))
     code = synth.random_code(rng, n)
     if RUN_FRACTION > 0 and rng.random() < RUN_FRACTION:
