@@ -114,6 +114,22 @@ def core_midlines(lab, radius, min_height=0):
     return (line & (dist <= radius) & (lab != 2)).astype(np.uint8)
 
 
+def per_region(p, masks, connectivity, reduce):
+    """The core probabilities of each connected region of each window's mask,
+    reduced per region ("amax" or "mean"): one 1-D tensor over all windows'
+    regions, empty when there are none."""
+    out = [p.new_zeros(0)]
+    for j in range(p.shape[0]):
+        n, regions = cv2.connectedComponents(masks[j], connectivity=connectivity)
+        if n <= 1:
+            continue
+        regions = torch.from_numpy(regions).view(-1).long()
+        inside = regions > 0
+        out.append(p.new_zeros(n - 1).scatter_reduce(
+            0, regions[inside] - 1, p[j, 2].reshape(-1)[inside], reduce=reduce, include_self=False))
+    return torch.cat(out)
+
+
 def gap_loss(p, y, between):
     """Mean over the gaps between touching characters of -log(1 - the highest
     core probability in the gap).  One core pixel is enough to join two
@@ -122,19 +138,10 @@ def gap_loss(p, y, between):
     region of bit 1 of the between map (between_cores at the gap radius) less
     the pixels next to a core: their probability is soft at any core's edge,
     and charging them would only shrink the cores."""
-    terms = []
     near_core = F.max_pool2d((y == 2).float().unsqueeze(1), 3, stride=1, padding=1).squeeze(1) > 0
     maps = ((between & 2).bool() & ~near_core).to(torch.uint8).numpy()
-    for j in range(p.shape[0]):
-        n, bands = cv2.connectedComponents(maps[j], connectivity=8)
-        if n <= 1:
-            continue
-        bands = torch.from_numpy(bands).view(-1).long()
-        inside = bands > 0
-        worst = torch.zeros(n - 1, dtype=p.dtype).scatter_reduce(
-            0, bands[inside] - 1, p[j, 2].reshape(-1)[inside], reduce="amax", include_self=False)
-        terms.append(-torch.log((1 - worst).clamp_min(1e-4)))
-    return torch.cat(terms).mean() if terms else p.sum() * 0
+    worst = per_region(p, maps, 8, "amax")
+    return -torch.log((1 - worst).clamp_min(1e-4)).mean() if worst.numel() else p.sum() * 0
 
 
 def core_mean_loss(p, y):
@@ -142,19 +149,8 @@ def core_mean_loss(p, y):
     probability).  The pipeline keeps a component only when its mean is at
     least 0.75; the Dice term is dominated by large characters, while this
     counts a thin 1 as much as a wide W."""
-    terms = []
-    cores = (y == 2).to(torch.uint8).numpy()
-    for j in range(p.shape[0]):
-        n, lab = cv2.connectedComponents(cores[j], connectivity=4)
-        if n <= 1:
-            continue
-        lab = torch.from_numpy(lab).view(-1).long()
-        inside = lab > 0
-        idx = lab[inside] - 1
-        total = torch.zeros(n - 1, dtype=p.dtype).index_add(0, idx, p[j, 2].reshape(-1)[inside])
-        count = torch.zeros(n - 1, dtype=p.dtype).index_add(0, idx, torch.ones_like(idx, dtype=p.dtype))
-        terms.append(-torch.log((total / count).clamp_min(1e-4)))
-    return torch.cat(terms).mean() if terms else p.sum() * 0
+    means = per_region(p, (y == 2).to(torch.uint8).numpy(), 4, "mean")
+    return -torch.log(means.clamp_min(1e-4)).mean() if means.numel() else p.sum() * 0
 
 
 def det_loss(p, y, cfg, between=None):
