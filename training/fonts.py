@@ -62,6 +62,21 @@ _PLATE_GLOBS = [
     "opentype/allerta/allerta_medium.otf",
 ]
 
+# Road-sign and signage faces: the FHWA highway gothics (series B-E; most
+# North American plates are set in a near relative, with the straight-sided 0
+# that the faces above lack), National Park, routed gothic and Yanone
+# Kaffeesatz.  Added to the plate faces with --plate-fonts road; the plain
+# --plate-fonts keeps the list above.
+_ROAD_GLOBS = [
+    "truetype/roadgeek/RG2014[BCDE].ttf",
+    "truetype/roadgeek/RG2014EM.ttf",
+    "opentype/national-park/NationalPark-Heavy.otf",
+    "opentype/national-park/NationalPark-Regular.otf",
+    "truetype/routed-gothic/routed-gothic.ttf",
+    "truetype/routed-gothic/routed-gothic-narrow.ttf",
+    "opentype/yanone-kaffeesatz/YanoneKaffeesatz-[BMRS]*.otf",
+]
+
 # Hairline weights are too thin to survive the degradations at small sizes.
 _EXCLUDE_SUBSTR = ["Hairline", "ExtraLight", "-Thin", "Retina"]
 
@@ -99,8 +114,9 @@ def train_fonts():
     return [os.path.join(FONT_ROOT, p) for p in _expand(_TRAIN_GLOBS)]
 
 
-def plate_fonts():
-    return [os.path.join(FONT_ROOT, p) for p in _expand(_PLATE_GLOBS)]
+def plate_fonts(road=False):
+    globs = _PLATE_GLOBS + (_ROAD_GLOBS if road else [])
+    return [os.path.join(FONT_ROOT, p) for p in _expand(globs)]
 
 
 def held_out_fonts():
@@ -112,7 +128,7 @@ def clutter_fonts():
 
 
 if __name__ == "__main__":
-    tr, ho, cl, pl = train_fonts(), held_out_fonts(), clutter_fonts(), plate_fonts()
+    tr, ho, cl, pl = train_fonts(), held_out_fonts(), clutter_fonts(), plate_fonts(road=True)
     print(len(tr), "train fonts;", len(ho), "held-out fonts;", len(cl), "clutter fonts;", len(pl), "plate fonts")
     for p in ho:
         print("held-out:", p)
