@@ -137,8 +137,8 @@ def main():
     ap.add_argument("--reject-weight", type=float, default=0.5,
                     help="weight of the reject crops' loss per crop, against 1 for a character")
     ap.add_argument("--shared-as-digit", action="store_true",
-                    help="draw and label as the digit a letter that a face draws exactly like it "
-                         "(Bebas Neue's O and 0; off: as the shipped runs)")
+                    help="draw and label as the digit a letter that a face draws alike (synth.shared_letters: "
+                         "Bebas Neue's O and 0; off: as the shipped runs)")
     ap.add_argument("--seed", type=int, default=None, help="data seed (default: from config)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights (fine-tuning)")
