@@ -63,10 +63,9 @@ _PLATE_GLOBS = [
 ]
 
 # Road-sign and signage faces: the FHWA highway gothics (series B-E; most
-# North American plates are set in a near relative, with the straight-sided 0
-# that the faces above lack), National Park, routed gothic and Yanone
-# Kaffeesatz.  Added to the plate faces with --plate-fonts road; the plain
-# --plate-fonts keeps the list above.
+# North American plates are set in them or a near relative), National Park,
+# routed gothic and Yanone Kaffeesatz.  Added to the plate faces with
+# --plate-fonts road; the plain --plate-fonts keeps the list above.
 _ROAD_GLOBS = [
     "truetype/roadgeek/RG2014[BCDE].ttf",
     "truetype/roadgeek/RG2014EM.ttf",
