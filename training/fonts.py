@@ -75,6 +75,22 @@ _ROAD_GLOBS = [
     "truetype/routed-gothic/routed-gothic-narrow.ttf",
     "opentype/yanone-kaffeesatz/YanoneKaffeesatz-[BMRS]*.otf",
 ]
+# Square-shouldered and narrow signage faces: Play draws O and 0 as rounded
+# rectangles, as the plates of Colorado and Nevada do, squarer than any face
+# above; Dosis is narrow with straight-sided round letters; Tiresias (British
+# road signs) and OCR-B are plain monoline faces with open shapes.  Added to the
+# road-sign faces with --plate-fonts sign.
+_SIGN_GLOBS = [
+    "opentype/play/Play-*.otf",
+    "opentype/dosis/Dosis-Medium.otf",
+    "opentype/dosis/Dosis-SemiBold.otf",
+    "opentype/dosis/Dosis-Bold.otf",
+    "opentype/dosis/Dosis-ExtraBold.otf",
+    "truetype/tiresias/tiresias_signfont.ttf",
+    "truetype/tiresias/tiresias_signfont_bold.ttf",
+    "truetype/tiresias/tiresias_lpfont_bold.ttf",
+    "opentype/ocr-b/OCRB.otf",
+]
 
 # Hairline weights are too thin to survive the degradations at small sizes.
 _EXCLUDE_SUBSTR = ["Hairline", "ExtraLight", "-Thin", "Retina"]
@@ -113,8 +129,8 @@ def train_fonts():
     return [os.path.join(FONT_ROOT, p) for p in _expand(_TRAIN_GLOBS)]
 
 
-def plate_fonts(road=False):
-    globs = _PLATE_GLOBS + (_ROAD_GLOBS if road else [])
+def plate_fonts(road=False, sign=False):
+    globs = _PLATE_GLOBS + (_ROAD_GLOBS if road or sign else []) + (_SIGN_GLOBS if sign else [])
     return [os.path.join(FONT_ROOT, p) for p in _expand(globs)]
 
 
@@ -127,7 +143,7 @@ def clutter_fonts():
 
 
 if __name__ == "__main__":
-    tr, ho, cl, pl = train_fonts(), held_out_fonts(), clutter_fonts(), plate_fonts(road=True)
+    tr, ho, cl, pl = train_fonts(), held_out_fonts(), clutter_fonts(), plate_fonts(sign=True)
     print(len(tr), "train fonts;", len(ho), "held-out fonts;", len(cl), "clutter fonts;", len(pl), "plate fonts")
     for p in ho:
         print("held-out:", p)

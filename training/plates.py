@@ -316,17 +316,18 @@ def add_arguments(ap):
     ap.add_argument("--plate-small", type=float, default=0.0,
                     help="fraction of plate crops 64-160 px wide instead of 160-440, i.e. small plates of "
                          "larger photos, enlarged up to 12 x by the pipeline (0: as the shipped runs)")
-    ap.add_argument("--plate-fonts", nargs="?", const="plate", default=None, choices=["plate", "road"],
+    ap.add_argument("--plate-fonts", nargs="?", const="plate", default=None, choices=["plate", "road", "sign"],
                     help="add the plate-like faces of fonts.plate_fonts() to the training fonts; "
-                         "'road' adds the road-sign faces too (off: as the shipped runs)")
+                         "'road' adds the road-sign faces too, 'sign' the road-sign and the "
+                         "square-shouldered signage faces (off: as the shipped runs)")
 
 
 def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0,
                  plate_small=0.0):
     """Sets this process's plate options and returns the FontBank its data set
     draws from.  With plate_fonts (True or "plate"; "road" with the road-sign
-    faces) the plate faces join the training fonts and half of the plates are
-    drawn in them."""
+    faces, "sign" with those and the square-shouldered signage faces) the plate
+    faces join the training fonts and half of the plates are drawn in them."""
     global PLATE_FONTS, RUN_FRACTION, EMBLEM_FRACTION, NARROW_FRACTION, SMALL_PLATE_FRACTION
     RUN_FRACTION = plate_runs
     SMALL_PLATE_FRACTION = plate_small
@@ -337,7 +338,7 @@ def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0, plate_emblem
         return synth.FontBank(FO.held_out_fonts())
     if not plate_fonts:
         return synth.FontBank(FO.train_fonts())
-    faces = FO.plate_fonts(road=plate_fonts == "road")
+    faces = FO.plate_fonts(road=plate_fonts == "road", sign=plate_fonts == "sign")
     PLATE_FONTS = synth.FontBank(faces)
     return synth.FontBank(FO.train_fonts() + faces)
 
