@@ -129,9 +129,16 @@ def train_fonts():
     return [os.path.join(FONT_ROOT, p) for p in _expand(_TRAIN_GLOBS)]
 
 
-def plate_fonts(road=False, sign=False):
-    globs = _PLATE_GLOBS + (_ROAD_GLOBS if road or sign else []) + (_SIGN_GLOBS if sign else [])
-    return [os.path.join(FONT_ROOT, p) for p in _expand(globs)]
+# --plate-fonts' choices: each adds its faces to the one before it
+_PLATE_FONT_SETS = {
+    "plate": _PLATE_GLOBS,
+    "road": _PLATE_GLOBS + _ROAD_GLOBS,
+    "sign": _PLATE_GLOBS + _ROAD_GLOBS + _SIGN_GLOBS,
+}
+
+
+def plate_fonts(kind="plate"):
+    return [os.path.join(FONT_ROOT, p) for p in _expand(_PLATE_FONT_SETS[kind])]
 
 
 def held_out_fonts():
@@ -143,7 +150,7 @@ def clutter_fonts():
 
 
 if __name__ == "__main__":
-    tr, ho, cl, pl = train_fonts(), held_out_fonts(), clutter_fonts(), plate_fonts(sign=True)
+    tr, ho, cl, pl = train_fonts(), held_out_fonts(), clutter_fonts(), plate_fonts("sign")
     print(len(tr), "train fonts;", len(ho), "held-out fonts;", len(cl), "clutter fonts;", len(pl), "plate fonts")
     for p in ho:
         print("held-out:", p)

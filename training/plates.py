@@ -338,7 +338,7 @@ def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0, plate_emblem
         return synth.FontBank(FO.held_out_fonts())
     if not plate_fonts:
         return synth.FontBank(FO.train_fonts())
-    faces = FO.plate_fonts(road=plate_fonts == "road", sign=plate_fonts == "sign")
+    faces = FO.plate_fonts("plate" if plate_fonts is True else plate_fonts)
     PLATE_FONTS = synth.FontBank(faces)
     return synth.FontBank(FO.train_fonts() + faces)
 
