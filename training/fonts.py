@@ -91,6 +91,17 @@ _SIGN_GLOBS = [
     "truetype/tiresias/tiresias_lpfont_bold.ttf",
     "opentype/ocr-b/OCRB.otf",
 ]
+# Square faces: millimetre (a squared grotesque whose O and 0 are the same
+# rectangle), OCR-A and the condensed IBM 3270 cuts (octagonal rounds).  The
+# zeros and sixes of the narrow plates of Michigan and North Carolina are
+# rectangles with barely rounded corners, nearer to these than to any rounded
+# face above.  Added to the signage faces with --plate-fonts square.
+_SQUARE_GLOBS = [
+    "opentype/millimetre/millimetreA*.otf",
+    "truetype/ocr-a/OCRA*.ttf",
+    "truetype/3270/3270Condensed-Regular.ttf",
+    "truetype/3270/3270SemiCondensed-Regular.ttf",
+]
 
 # Hairline weights are too thin to survive the degradations at small sizes.
 _EXCLUDE_SUBSTR = ["Hairline", "ExtraLight", "-Thin", "Retina"]
@@ -134,6 +145,7 @@ _PLATE_FONT_SETS = {
     "plate": _PLATE_GLOBS,
     "road": _PLATE_GLOBS + _ROAD_GLOBS,
     "sign": _PLATE_GLOBS + _ROAD_GLOBS + _SIGN_GLOBS,
+    "square": _PLATE_GLOBS + _ROAD_GLOBS + _SIGN_GLOBS + _SQUARE_GLOBS,
 }
 
 

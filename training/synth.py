@@ -44,6 +44,13 @@ CONDENSED_FRACTION = 0.0
 # digit.  False keeps the shipped runs' labels; train_rec.py --shared-as-digit
 # sets it.
 SHARED_GLYPH_AS_DIGIT = False
+# Fraction of squeezed code layers (x 0.9 or less) whose vertical strokes are
+# thickened back towards the face's stroke width.  Squeezing a face thins its stems but not its bars,
+# while a real condensed plate face (the narrow gothics of many US states) keeps
+# one stroke width and so has straight-sided, rounded-rectangle rounds (0, O, D,
+# 6) that no squeezed face shows.  0 keeps the random stream of the shipped
+# runs; train_rec.py --monoline sets it.
+MONOLINE_FRACTION = 0.0
 # Clutter per training scene: the mean number of non-code text layers, and the
 # share of them drawn from other scripts and symbols rather than words.  Other
 # scripts are the detector's commonest false characters (Thai, Ethiopic and
@@ -278,9 +285,28 @@ class Line:
         self.glyphs = glyphs    # list of dict(char, label, box=[x0,y0,x1,y1])
 
 
+def restore_stems(a, sx):
+    """A glyph alpha squeezed to sx of its width, its vertical stems dilated
+    sideways back towards the unsqueezed stroke width, but never over a fifth of
+    the squeezed width, so that the counters of bold faces stay open.  The
+    stroke width is estimated as 2 x ink area / outline length."""
+    ink = (a > 127).astype(np.uint8)
+    contours, _ = cv2.findContours(ink, cv2.RETR_LIST, cv2.CHAIN_APPROX_NONE)
+    outline = sum(cv2.arcLength(c, True) for c in contours)
+    stroke = 2.0 * float(ink.sum()) / outline if outline > 0 else 0.0
+    nw = max(1, int(round(a.shape[1] * sx)))
+    out = cv2.resize(a, (nw, a.shape[0]), interpolation=cv2.INTER_AREA)
+    k = int(round(min(stroke * (1.0 - sx), 0.2 * nw - stroke * sx)))
+    if k < 1:
+        return out
+    out = np.pad(out, ((0, 0), (k // 2 + 1, k - k // 2 + 1)))
+    return cv2.dilate(out, np.ones((1, k + 1), np.uint8))
+
+
 def render_line(rng, items, font, cap_px, gap_ratio=0.15, sx=1.0, stroke=0,
-                gap_jitter=0.03, italic_shear=0.0, mono=False):
-    """items: list of (char, label); ' ' is a space."""
+                gap_jitter=0.03, italic_shear=0.0, mono=False, monoline=False):
+    """items: list of (char, label); ' ' is a space.  monoline: squeezed glyphs
+    keep their stroke width (restore_stems)."""
     placed = []
     x = 0.0
     adv_mono = None
@@ -297,7 +323,9 @@ def render_line(rng, items, font, cap_px, gap_ratio=0.15, sx=1.0, stroke=0,
         a, top, adv = glyph(font, ch, ch_px, stroke)
         if a is None:
             continue
-        if sx != 1.0:
+        if monoline and sx < 1.0:
+            a = restore_stems(a, sx)
+        elif sx != 1.0:
             nw = max(1, int(round(a.shape[1] * sx)))
             a = cv2.resize(a, (nw, a.shape[0]), interpolation=cv2.INTER_AREA if sx < 1 else cv2.INTER_LINEAR)
         w = a.shape[1]
@@ -482,6 +510,8 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
         sx = style["sx"](rng, sx)
     if "gap" in style:
         gap = style["gap"](rng, gap)
+    # no draw at MONOLINE_FRACTION=0: the shipped runs' stream
+    monoline = sx < 0.9 and MONOLINE_FRACTION > 0 and rng.random() < MONOLINE_FRACTION
     shear = rng.uniform(-0.25, 0.25) if rng.random() < 0.15 else 0.0
     items = items_for_code(rng, code, sep_prob=0.45 if plate else 0.15)
     emblem = style.get("emblem") if plate else None  # where the plate's emblem goes, if it has one
@@ -490,7 +520,7 @@ def make_code_layer(rng, fonts, code, cap_px, plate=None, style=None, clean=Fals
         at = [i for i, it in enumerate(items) if it[1] == "text"][pos]
         items = items[:at] + [(" ", "bg"), (" ", "bg")] + items[at:]
     line = render_line(rng, items, font, cap_px, gap_ratio=gap, sx=sx, stroke=stroke,
-                       italic_shear=shear, mono=rng.random() < 0.2)
+                       italic_shear=shear, mono=rng.random() < 0.2, monoline=monoline)
     if line is None:
         return None, []
     lh, lw = line.alpha.shape

@@ -29,8 +29,9 @@ class RecData(torch.utils.data.Dataset):
 
     def __init__(self, seed, held_out=False, repeats=2, condensed=0.0, plates=0.0, plate_fonts=False,
                  plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0, plate_small=0.0, det_crops=0.0, det_path=None,
-                 rejects=0, shared_as_digit=False):
+                 rejects=0, shared_as_digit=False, monoline=0.0):
         self.seed, self.held_out, self.repeats = seed, held_out, repeats
+        self.monoline = monoline
         self.shared_as_digit = shared_as_digit
         self.rejects = rejects
         self.det_crops, self.det_path = det_crops, det_path
@@ -46,6 +47,7 @@ class RecData(torch.utils.data.Dataset):
         if self.fb is None:
             synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
             synth.SHARED_GLYPH_AS_DIGIT = self.shared_as_digit
+            synth.MONOLINE_FRACTION = self.monoline
             self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs,
                                           self.plate_emblems, self.plate_narrow, self.plate_small)
             self.cl = FO.clutter_fonts()
@@ -139,6 +141,9 @@ def main():
     ap.add_argument("--shared-as-digit", action="store_true",
                     help="draw and label as the digit a letter that a face draws alike (synth.shared_letters: "
                          "Bebas Neue's O and 0; off: as the shipped runs)")
+    ap.add_argument("--monoline", type=float, default=0.0,
+                    help="fraction of squeezed codes whose stems keep the face's stroke width "
+                         "(synth.restore_stems: narrow plate gothics; 0: as the shipped runs)")
     ap.add_argument("--seed", type=int, default=None, help="data seed (default: from config)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights (fine-tuning)")
@@ -180,7 +185,7 @@ def main():
                    plate_runs=a.plate_runs, plate_emblems=a.plate_emblems, plate_narrow=a.plate_narrow,
                    plate_small=a.plate_small,
                    det_crops=a.det_crops, det_path=a.det, rejects=a.rejects,
-                   shared_as_digit=a.shared_as_digit)
+                   shared_as_digit=a.shared_as_digit, monoline=a.monoline)
     sampler = range(step * a.scenes, 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=a.scenes, sampler=sampler, collate_fn=collate,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
