@@ -149,6 +149,9 @@ _PLATE_FONT_SETS = {
 }
 
 
+PLATE_FONT_CHOICES = list(_PLATE_FONT_SETS)
+
+
 def plate_fonts(kind="plate"):
     return [os.path.join(FONT_ROOT, p) for p in _expand(_PLATE_FONT_SETS[kind])]
 

@@ -317,7 +317,7 @@ def add_arguments(ap):
                     help="fraction of plate crops 64-160 px wide instead of 160-440, i.e. small plates of "
                          "larger photos, enlarged up to 12 x by the pipeline (0: as the shipped runs)")
     ap.add_argument("--plate-fonts", nargs="?", const="plate", default=None,
-                    choices=["plate", "road", "sign", "square"],
+                    choices=FO.PLATE_FONT_CHOICES,
                     help="add the plate-like faces of fonts.plate_fonts() to the training fonts; "
                          "'road' adds the road-sign faces too, 'sign' the road-sign and the "
                          "square-shouldered signage faces, 'square' those and the square faces "

@@ -45,10 +45,10 @@ CONDENSED_FRACTION = 0.0
 # sets it.
 SHARED_GLYPH_AS_DIGIT = False
 # Fraction of squeezed code layers (x 0.9 or less) whose vertical strokes are
-# thickened back towards the face's stroke width.  Squeezing a face thins its stems but not its bars,
-# while a real condensed plate face (the narrow gothics of many US states) keeps
-# one stroke width and so has straight-sided, rounded-rectangle rounds (0, O, D,
-# 6) that no squeezed face shows.  0 keeps the random stream of the shipped
+# thickened back towards the face's stroke width.  Squeezing a face thins its
+# stems but not its bars, while a real condensed plate face (the narrow gothics
+# of many US states) keeps one stroke width and so has straight-sided,
+# rounded-rectangle rounds (0, O, D, 6) that no squeezed face shows.  0 keeps the random stream of the shipped
 # runs; train_rec.py --monoline sets it.
 MONOLINE_FRACTION = 0.0
 # Clutter per training scene: the mean number of non-code text layers, and the
@@ -285,21 +285,22 @@ class Line:
         self.glyphs = glyphs    # list of dict(char, label, box=[x0,y0,x1,y1])
 
 
-def restore_stems(a, sx):
-    """A glyph alpha squeezed to sx of its width, its vertical stems dilated
-    sideways back towards the unsqueezed stroke width, but never over a fifth of
-    the squeezed width, so that the counters of bold faces stay open.  The
-    stroke width is estimated as 2 x ink area / outline length."""
+def stroke_width(a):
+    """A glyph alpha's stroke width, estimated as 2 x ink area / outline length."""
     ink = (a > 127).astype(np.uint8)
     contours, _ = cv2.findContours(ink, cv2.RETR_LIST, cv2.CHAIN_APPROX_NONE)
     outline = sum(cv2.arcLength(c, True) for c in contours)
-    stroke = 2.0 * float(ink.sum()) / outline if outline > 0 else 0.0
-    nw = max(1, int(round(a.shape[1] * sx)))
-    out = cv2.resize(a, (nw, a.shape[0]), interpolation=cv2.INTER_AREA)
-    k = int(round(min(stroke * (1.0 - sx), 0.2 * nw - stroke * sx)))
+    return 2.0 * float(ink.sum()) / outline if outline > 0 else 0.0
+
+
+def restore_stems(squeezed, stroke, sx):
+    """A glyph alpha squeezed to sx of its width, its vertical stems dilated
+    sideways back towards the unsqueezed stroke width, but never over a fifth of
+    the squeezed width, so that the counters of bold faces stay open."""
+    k = int(round(min(stroke * (1.0 - sx), 0.2 * squeezed.shape[1] - stroke * sx)))
     if k < 1:
-        return out
-    out = np.pad(out, ((0, 0), (k // 2 + 1, k - k // 2 + 1)))
+        return squeezed
+    out = np.pad(squeezed, ((0, 0), (k // 2 + 1, k - k // 2 + 1)))
     return cv2.dilate(out, np.ones((1, k + 1), np.uint8))
 
 
@@ -323,11 +324,10 @@ def render_line(rng, items, font, cap_px, gap_ratio=0.15, sx=1.0, stroke=0,
         a, top, adv = glyph(font, ch, ch_px, stroke)
         if a is None:
             continue
-        if monoline and sx < 1.0:
-            a = restore_stems(a, sx)
-        elif sx != 1.0:
+        if sx != 1.0:
             nw = max(1, int(round(a.shape[1] * sx)))
-            a = cv2.resize(a, (nw, a.shape[0]), interpolation=cv2.INTER_AREA if sx < 1 else cv2.INTER_LINEAR)
+            squeezed = cv2.resize(a, (nw, a.shape[0]), interpolation=cv2.INTER_AREA if sx < 1 else cv2.INTER_LINEAR)
+            a = restore_stems(squeezed, stroke_width(a), sx) if monoline and sx < 1.0 else squeezed
         w = a.shape[1]
         if mono:
             x0 = x + (adv_mono - w) / 2.0
