@@ -31,7 +31,7 @@ class DetData(torch.utils.data.Dataset):
                  plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0, plate_small=0.0,
                  clutter=synth.CLUTTER_MEAN, script_clutter=synth.SCRIPT_CLUTTER,
                  small_frac=synth.SMALL_FRACTION, ignore_lookalikes=False, narrow_core=0.0, gap_radius=0,
-                 gap_min_height=0, gap_midline=False):
+                 gap_min_height=0, gap_midline=False, monoline=0.0):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.plate_fonts, self.plate_runs, self.plate_emblems = plate_fonts, plate_runs, plate_emblems
@@ -39,6 +39,7 @@ class DetData(torch.utils.data.Dataset):
         self.clutter, self.script_clutter, self.small_frac = clutter, script_clutter, small_frac
         self.ignore_lookalikes, self.narrow_core = ignore_lookalikes, narrow_core
         self.gap_radius, self.gap_min_height, self.gap_midline = gap_radius, gap_min_height, gap_midline
+        self.monoline = monoline
         self.fb = None
 
     def __len__(self):
@@ -51,6 +52,7 @@ class DetData(torch.utils.data.Dataset):
             synth.SMALL_FRACTION = self.small_frac
             synth.LOOKALIKES_IGNORED = self.ignore_lookalikes
             synth.NARROW_CORE = self.narrow_core
+            synth.MONOLINE_FRACTION = self.monoline
             self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs,
                                           self.plate_emblems, self.plate_narrow, self.plate_small)
             self.cl = FO.clutter_fonts()
@@ -268,6 +270,9 @@ def main():
     ap.add_argument("--narrow-core", type=float, default=0.0,
                     help="widen code characters' cores to this width / height where the gap to their "
                          "neighbours allows (narrow 1 and I; 0: as the shipped runs)")
+    ap.add_argument("--monoline", type=float, default=0.0,
+                    help="fraction of squeezed codes whose stems keep the face's stroke width "
+                         "(synth.restore_stems: narrow plate gothics; 0: as the shipped runs)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights; the architecture may drop "
                          "blocks of the checkpoint's (their weights are left out), never add any")
@@ -324,7 +329,7 @@ def main():
                    clutter=a.clutter, script_clutter=a.script_clutter, small_frac=a.small_frac,
                    ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core,
                    gap_radius=a.gap_radius if gaps else 0,
-                   gap_min_height=a.gap_min_height, gap_midline=a.gap_midline)
+                   gap_min_height=a.gap_min_height, gap_midline=a.gap_midline, monoline=a.monoline)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
