@@ -14,6 +14,12 @@ not also contain another character's centre)?  Reported by character height
 at the 768 scale, for each candidate logit scale (the exported network
 multiplies its logits by that scale before the softmax; argmax is unchanged,
 only the 0.75 mean-probability rule is affected).
+
+Each scale also reports core_mean_median and core_mean_passing: the median
+mean text probability of the text-class components (clutter included) and the
+share of them that pass the 0.75 rule.  Averaged weights are less confident
+than each run they come from; their scale is the one that brings these back
+to the shipped detector's at scale 1.
 """
 import argparse
 import json
@@ -79,6 +85,17 @@ def miss_causes(boxes, loose_boxes, glyphs, core_mask=None, sx=1.0, sy=1.0):
     return causes
 
 
+def core_means(probs, min_pixels=20):
+    """Mean text-class probability of each text-class component of at least min_pixels:
+    how confident the detector is about what it marks as text, clutter included.  Weights
+    averaged over runs come out less confident than each run, so the logit scale at export
+    is chosen to bring this back to the shipped detector's level."""
+    core = (probs.argmax(axis=0) == C.DET_TEXT_CLASS).astype(np.uint8)
+    n, cc, stats, _ = cv2.connectedComponentsWithStats(core)
+    return [float(probs[C.DET_TEXT_CLASS][cc == j].mean()) for j in range(1, n)
+            if stats[j, cv2.CC_STAT_AREA] >= min_pixels]
+
+
 def target_probs(glyphs, scale):
     """The training labels of a scene as one-hot probabilities in the 768 frame
     (ignored pixels count as background)."""
@@ -113,6 +130,7 @@ def main():
     res = {s: [] for s in scales}
     why = []  # (height, cause) at the first scale
     img_ok = {s: [] for s in scales}
+    means = {s: [] for s in scales}
     for i in range(a.n):
         img, text, h, glyphs, every_glyph = make_case_glyphs(a.seed, i, fb, cl, 12.0, 300.0)
         x, sx, sy = P.det_preprocess(img)
@@ -137,10 +155,15 @@ def main():
             else:
                 hits = char_hits(boxes, glyphs)
             res[s] += [(h, ok) for ok in hits]
+            if net is not None:
+                means[s] += core_means(probs)
             img_ok[s].append(all(hits) and len(boxes) == len(glyphs))
     out = {}
     for s in scales:
         d = {"all": float(np.mean([ok for _, ok in res[s]])), "images_exact": float(np.mean(img_ok[s]))}
+        if means[s]:  # the components' confidence, to match a new network's logit scale to the shipped one's
+            d["core_mean_median"] = round(float(np.median(means[s])), 4)
+            d["core_mean_passing"] = round(float(np.mean(np.array(means[s]) >= C.DET_MIN_MEAN_PROB)), 4)
         for lo, hi in BANDS:
             sel = [ok for h, ok in res[s] if lo <= h < hi]
             if sel:
