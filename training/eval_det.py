@@ -87,9 +87,7 @@ def miss_causes(boxes, loose_boxes, glyphs, core_mask=None, sx=1.0, sy=1.0):
 
 def core_means(probs, min_pixels=20):
     """Mean text-class probability of each text-class component of at least min_pixels:
-    how confident the detector is about what it marks as text, clutter included.  Weights
-    averaged over runs come out less confident than each run, so the logit scale at export
-    is chosen to bring this back to the shipped detector's level."""
+    how confident the detector is about what it marks as text, clutter included."""
     core = (probs.argmax(axis=0) == C.DET_TEXT_CLASS).astype(np.uint8)
     n, cc, stats, _ = cv2.connectedComponentsWithStats(core)
     return [float(probs[C.DET_TEXT_CLASS][cc == j].mean()) for j in range(1, n)
@@ -161,7 +159,7 @@ def main():
     out = {}
     for s in scales:
         d = {"all": float(np.mean([ok for _, ok in res[s]])), "images_exact": float(np.mean(img_ok[s]))}
-        if means[s]:  # the components' confidence, to match a new network's logit scale to the shipped one's
+        if means[s]:
             d["core_mean_median"] = round(float(np.median(means[s])), 4)
             d["core_mean_passing"] = round(float(np.mean(np.array(means[s]) >= C.DET_MIN_MEAN_PROB)), 4)
         for lo, hi in BANDS:
