@@ -9,6 +9,14 @@ code character's centre (det_crops.label_boxes).  Narrow bars (1, I) in the
 plate faces are where real plates lose characters, so they are counted apart.
 The median width / height of the characters' training cores (class 2) is
 printed beside: a thin core is a weak target.
+
+With --rec the plates are also read end to end as eval_real.py reads the real
+plate crops (characters scoring --threshold or less left out, 0.45 by default,
+then those under half the tallest box) and the exact matches are counted by
+face: a validation set of the synthetic kind for choosing between detectors
+without looking at the photos.
+
+  /usr/bin/python3 training/plate_recall.py --det D.onnx --rec training/export/rec.onnx --n 600
 """
 import argparse
 import collections
@@ -21,6 +29,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import config as C
 import det_crops as D
 import fonts as FO
+import pipeline as P
 import plates
 
 
@@ -29,7 +38,12 @@ def main():
     ap.add_argument("--det", default=os.path.join(C.EXPORT_DIR, "det.onnx"))
     ap.add_argument("--n", type=int, default=1200, help="plate crops")
     ap.add_argument("--seed", type=int, default=4242)
+    ap.add_argument("--rec", default=None, help="also read each plate end to end with this recogniser")
+    ap.add_argument("--threshold", type=float, default=0.45)
     a = ap.parse_args()
+    if a.rec:
+        det_fn, rec_fn = P.onnx_fns(a.det, a.rec)
+    read_ok, read_n = collections.Counter(), collections.Counter()
     fb = plates.loader_setup(held_out=False, plate_fonts=True)
     clutter = FO.clutter_fonts()
     # plate_crop does not say which face it drew; its style does
@@ -54,6 +68,11 @@ def main():
         alone = {gi for _, gi in D.label_boxes(boxes, glyphs, main)}
         p = face["path"]
         kind = "training fonts" if p is None else "OSP-DIN" if "DIN" in p else "other plate faces"
+        if a.rec:
+            code = "".join(glyphs[j]["char"] for j in main)
+            res = P.read(np.ascontiguousarray(img[:, :, ::-1]), det_fn, rec_fn, threshold=a.threshold)
+            read_n[kind] += 1
+            read_ok[kind] += P.drop_small(res) == code
         for j in main:
             ch = glyphs[j]["char"]
             key = (ch if ch in "1I" else "rest", kind)
@@ -64,6 +83,11 @@ def main():
     for key in sorted(total):
         print("%-5s %-18s %5d characters, %3.0f %% found, core width / height %.2f" %
               (key[0], key[1], total[key], 100.0 * found[key] / total[key], np.median(core_ratio[key])))
+    for kind in sorted(read_n):
+        print("read  %-18s %5d plates, %5.1f %% exact" % (kind, read_n[kind], 100.0 * read_ok[kind] / read_n[kind]))
+    if read_n:
+        print("read  all %20d plates, %5.1f %% exact" % (sum(read_n.values()),
+                                                         100.0 * sum(read_ok.values()) / sum(read_n.values())))
 
 
 if __name__ == "__main__":
