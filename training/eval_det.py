@@ -18,8 +18,8 @@ only the 0.75 mean-probability rule is affected).
 Each scale also reports core_mean_median and core_mean_passing: the median
 mean text probability of the text-class components (clutter included) and the
 share of them that pass the 0.75 rule.  Averaged weights are less confident
-than each run they come from; their scale is the one that brings these back
-to the shipped detector's at scale 1.
+than each run they come from; the scale that brings these back to the shipped
+detector's at scale 1 is a choice of scale made without the photos.
 """
 import argparse
 import json

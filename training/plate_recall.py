@@ -13,8 +13,8 @@ printed beside: a thin core is a weak target.
 With --rec the plates are also read end to end as eval_real.py reads the real
 plate crops (characters scoring --threshold or less left out, 0.45 by default,
 then those under half the tallest box) and the exact matches are counted by
-face: a validation set of the synthetic kind for choosing between detectors
-without looking at the photos.
+face.  It ranks detectors by how they read plates of the training kind, which
+is not how they rank on the real plate crops (training/README.md, det_lfq).
 
   /usr/bin/python3 training/plate_recall.py --det D.onnx --rec training/export/rec.onnx --n 600
 """
