@@ -305,7 +305,7 @@ def with_narrow(rng, code):
 
 
 def add_arguments(ap):
-    """The plate options both training scripts take."""
+    """The plate options both training scripts take (--monoline reaches the scenes' squeezed codes too)."""
     ap.add_argument("--plate-runs", type=float, default=0.0,
                     help="fraction of plate codes with a run of 2-3 identical characters (0: as the shipped runs)")
     ap.add_argument("--plate-narrow", type=float, default=0.0,
@@ -322,6 +322,9 @@ def add_arguments(ap):
                          "'road' adds the road-sign faces too, 'sign' the road-sign and the "
                          "square-shouldered signage faces, 'square' those and the square faces "
                          "(off: as the shipped runs)")
+    ap.add_argument("--monoline", type=float, default=0.0,
+                    help="fraction of squeezed codes whose stems keep the face's stroke width "
+                         "(synth.restore_stems: narrow plate gothics; 0: as the shipped runs)")
 
 
 def loader_setup(held_out=False, plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0,

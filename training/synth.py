@@ -48,8 +48,9 @@ SHARED_GLYPH_AS_DIGIT = False
 # thickened back towards the face's stroke width.  Squeezing a face thins its
 # stems but not its bars, while a real condensed plate face (the narrow gothics
 # of many US states) keeps one stroke width and so has straight-sided,
-# rounded-rectangle rounds (0, O, D, 6) that no squeezed face shows.  0 keeps the random stream of the shipped
-# runs; train_rec.py --monoline sets it.
+# rounded-rectangle rounds (0, O, D, 6) that no squeezed face shows.  0 keeps
+# the random stream of the shipped runs; --monoline of both training scripts
+# sets it.
 MONOLINE_FRACTION = 0.0
 # Clutter per training scene: the mean number of non-code text layers, and the
 # share of them drawn from other scripts and symbols rather than words.  Other

@@ -270,9 +270,6 @@ def main():
     ap.add_argument("--narrow-core", type=float, default=0.0,
                     help="widen code characters' cores to this width / height where the gap to their "
                          "neighbours allows (narrow 1 and I; 0: as the shipped runs)")
-    ap.add_argument("--monoline", type=float, default=0.0,
-                    help="fraction of squeezed codes whose stems keep the face's stroke width "
-                         "(synth.restore_stems: narrow plate gothics; 0: as the shipped runs)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights; the architecture may drop "
                          "blocks of the checkpoint's (their weights are left out), never add any")

@@ -141,9 +141,6 @@ def main():
     ap.add_argument("--shared-as-digit", action="store_true",
                     help="draw and label as the digit a letter that a face draws alike (synth.shared_letters: "
                          "Bebas Neue's O and 0; off: as the shipped runs)")
-    ap.add_argument("--monoline", type=float, default=0.0,
-                    help="fraction of squeezed codes whose stems keep the face's stroke width "
-                         "(synth.restore_stems: narrow plate gothics; 0: as the shipped runs)")
     ap.add_argument("--seed", type=int, default=None, help="data seed (default: from config)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights (fine-tuning)")
