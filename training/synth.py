@@ -31,6 +31,15 @@ LOWER_LIKE_UPPER = set("cosuvwxz")
 # (the images do not change with it); train_det.py --ignore-lookalikes sets it.
 LOOKALIKES_IGNORED = False
 LOOKALIKES = set("l\u05d5\u05d6\u1200")
+# Capitals of clutter words that also hold lower-case letters ("Arkansas", "Serial
+# No"): such a word is prose, not a code, yet its capitals are characters of the
+# alphabet and are labelled "text" like a code's.  The detector then finds the
+# big initial of a plate's state name, which the pipeline reads into the code
+# (Arkansas plates: 541AXY read 54A1AXY).  Labelled background they teach the
+# detector that a capital leading lower case is not part of a code.  False keeps
+# the shipped runs' labels (the images do not change with it);
+# train_det.py --mixed-case-bg sets it.
+MIXED_CASE_CAPITALS_BG = False
 # Fraction of code layers drawn horizontally condensed (x 0.5-0.8), like the
 # narrow plate typefaces that a plain font list rarely covers.  0 keeps the
 # random stream of the shipped runs unchanged; train_rec.py --condensed sets it.
@@ -468,12 +477,19 @@ def clutter_items(rng, fonts_clutter=None):
         s = "".join(rng.choice(list("abcdefghijklmnopqrstuvwxyz-.,:;/()!?'&%+")) for _ in range(int(rng.integers(3, 12))))
     else:
         s = "".join(rng.choice(SEPARATORS + list("()[]<>+%&@$!?")) for _ in range(int(rng.integers(1, 5))))
+    prose = set()
+    if MIXED_CASE_CAPITALS_BG:
+        at = 0
+        for word in s.split(" "):
+            if any(c.islower() for c in word):
+                prose.update(range(at, at + len(word)))
+            at += len(word) + 1
     items = []
-    for c in s:
+    for i, c in enumerate(s):
         if c == " ":
             items.append((" ", "bg"))
         elif c in ALPHABET:
-            items.append((c, "text"))
+            items.append((c, "bg" if i in prose else "text"))
         elif c in LOWER_LIKE_UPPER or (LOOKALIKES_IGNORED and c in LOOKALIKES):
             items.append((c, "ignore"))
         else:

@@ -31,7 +31,7 @@ class DetData(torch.utils.data.Dataset):
                  plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0, plate_small=0.0,
                  clutter=synth.CLUTTER_MEAN, script_clutter=synth.SCRIPT_CLUTTER,
                  small_frac=synth.SMALL_FRACTION, ignore_lookalikes=False, narrow_core=0.0, gap_radius=0,
-                 gap_min_height=0, gap_midline=False, monoline=0.0):
+                 gap_min_height=0, gap_midline=False, monoline=0.0, mixed_case_bg=False):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.plate_fonts, self.plate_runs, self.plate_emblems = plate_fonts, plate_runs, plate_emblems
@@ -39,7 +39,7 @@ class DetData(torch.utils.data.Dataset):
         self.clutter, self.script_clutter, self.small_frac = clutter, script_clutter, small_frac
         self.ignore_lookalikes, self.narrow_core = ignore_lookalikes, narrow_core
         self.gap_radius, self.gap_min_height, self.gap_midline = gap_radius, gap_min_height, gap_midline
-        self.monoline = monoline
+        self.monoline, self.mixed_case_bg = monoline, mixed_case_bg
         self.fb = None
 
     def __len__(self):
@@ -53,6 +53,7 @@ class DetData(torch.utils.data.Dataset):
             synth.LOOKALIKES_IGNORED = self.ignore_lookalikes
             synth.NARROW_CORE = self.narrow_core
             synth.MONOLINE_FRACTION = self.monoline
+            synth.MIXED_CASE_CAPITALS_BG = self.mixed_case_bg
             self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs,
                                           self.plate_emblems, self.plate_narrow, self.plate_small)
             self.cl = FO.clutter_fonts()
@@ -267,6 +268,9 @@ def main():
     ap.add_argument("--ignore-lookalikes", action="store_true",
                     help="label clutter glyphs shaped like I, 1 or U (lower-case l, Hebrew vav and zayin, "
                          "Ethiopic ha) \"ignore\" instead of background (off: as the shipped runs)")
+    ap.add_argument("--mixed-case-bg", action="store_true",
+                    help="label background the capitals of clutter words that hold lower case "
+                         "(a plate's \"Arkansas\"; off: as the shipped runs, which label them text)")
     ap.add_argument("--narrow-core", type=float, default=0.0,
                     help="widen code characters' cores to this width / height where the gap to their "
                          "neighbours allows (narrow 1 and I; 0: as the shipped runs)")
@@ -326,7 +330,8 @@ def main():
                    clutter=a.clutter, script_clutter=a.script_clutter, small_frac=a.small_frac,
                    ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core,
                    gap_radius=a.gap_radius if gaps else 0,
-                   gap_min_height=a.gap_min_height, gap_midline=a.gap_midline, monoline=a.monoline)
+                   gap_min_height=a.gap_min_height, gap_midline=a.gap_midline, monoline=a.monoline,
+                   mixed_case_bg=a.mixed_case_bg)
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
