@@ -1130,6 +1130,27 @@ def rec_samples(rng, fonts, clutter_fonts, jitter=1.0):
     return pipeline_crops(rng, img, glyphs, main, f, jitter)
 
 
+def core_box(core, sx, sy, reshape=None):
+    """The image box the pipeline cuts for a text component that fills the
+    quadrilateral core (768 frame; the image was scaled by sx, sy into it), or
+    None where the pipeline drops it; reshape, if given, changes the
+    component's mask first."""
+    import pipeline as P
+    x0, y0 = np.floor(core.min(axis=0)).astype(int) - 3
+    x1, y1 = np.ceil(core.max(axis=0)).astype(int) + 3
+    if x1 - x0 > 900 or y1 - y0 > 900:  # no component of the 768 frame is that large
+        return None
+    m = np.zeros((y1 - y0 + 1, x1 - x0 + 1), np.uint8)
+    cv2.fillPoly(m, [np.round((core - [x0, y0]) * 16).astype(np.int32)], 1, cv2.LINE_8, 4)
+    if reshape is not None:
+        m = reshape(m)
+    ys, xs = np.nonzero(m)
+    if len(xs) < 3:
+        return None
+    corners = P.grow_rect(np.stack([xs + x0, ys + y0], axis=1))
+    return None if corners is None else P.to_image(corners, sx, sy)
+
+
 def pipeline_crops(rng, img, glyphs, indices, f, jitter=1.0, label=None):
     """Crops of glyphs[indices] from img (BGR uint8), cut the way the pipeline
     cuts them when it sees the image at scale f; returns (crop, class index),
@@ -1168,23 +1189,13 @@ def pipeline_crops(rng, img, glyphs, indices, f, jitter=1.0, label=None):
         sc = np.array([rng.normal(1.0, 0.07 * j), rng.normal(1.0, 0.07 * j)])
         # scale along the box's own axes (approximately x/y of the code line)
         core = (core - ctr) * sc @ R.T + ctr + rng.normal(0, 0.05 * j, 2) * s
-        x0, y0 = np.floor(core.min(axis=0)).astype(int) - 3
-        x1, y1 = np.ceil(core.max(axis=0)).astype(int) + 3
-        if x1 - x0 > 900 or y1 - y0 > 900:
-            continue
-        m = np.zeros((y1 - y0 + 1, x1 - x0 + 1), np.uint8)
-        cv2.fillPoly(m, [np.round((core - [x0, y0]) * 16).astype(np.int32)], 1, cv2.LINE_8, 4)
-        if rng.random() < 0.25:
-            kk = np.ones((3, 3), np.uint8)
-            m = cv2.erode(m, kk) if rng.random() < 0.5 else cv2.dilate(m, kk)
-        ys, xs = np.nonzero(m)
-        if len(xs) < 3:
-            continue
-        pts = np.stack([xs + x0, ys + y0], axis=1)
-        corners = P.grow_rect(pts)
-        if corners is None:
-            continue
-        c = P.to_image(corners, f, f)
+
+        def reshape(m):  # a component found a pixel thinner or thicker than taught
+            if rng.random() < 0.25:
+                kk = np.ones((3, 3), np.uint8)
+                m = cv2.erode(m, kk) if rng.random() < 0.5 else cv2.dilate(m, kk)
+            return m
+        c = core_box(core, f, f, reshape)
         if c is None:
             continue
         cr = P.rectify(img, c)
