@@ -85,21 +85,20 @@ def main():
         group = "scenes with big clutter glyphs" if big_clutter else "scenes without"
         counts[group] += 1
         counts[group + ", right"] += res["text"] == text
-        on_code = [k for k, b in enumerate(res["boxes"])
-                   if any(inside(q, tuple(float(v) for v in np.asarray(b, np.float32).mean(axis=0)))
-                          for q in code_quads)]
-        counts["right without extra boxes"] += "".join(res["text"][k] for k in on_code) == text
         counts["right on true boxes"] += read_true_boxes(img, code, rec_fn, a.threshold) == text
         # box heights include the pipeline's growth of each side by 0.214 x the shorter side
         char_h = code_h * (1 + 2 * C.DET_PAD_RATIO)
-        for b in res["boxes"]:
+        on_code = ""
+        for ch, b in zip(res["text"], res["boxes"]):
             box = np.asarray(b, np.float32)
             centre = tuple(float(v) for v in box.mean(axis=0))
             if any(inside(q, centre) for q in code_quads):
+                on_code += ch
                 continue
             on_glyph = any(g["label"] != "text" and inside(g["quad"], centre) for g in everything)
             size = "small" if P.box_height(box) < 0.5 * char_h else "big"
             counts["extra box on %s, %s" % ("glyph" if on_glyph else "other", size)] += 1
+        counts["right without extra boxes"] += on_code == text
     for k in sorted(counts):
         print("%-38s %d" % (k, counts[k]))
 
