@@ -107,6 +107,22 @@ TEST_F(ModuleInitTest, AlphabetLineReachesTheRealStandardOutput) {
   EXPECT_NE(out.find("rc = 0"), std::string::npos) << out;
 }
 
+// ONNX Runtime's telemetry client, which the module turns off, parsed the
+// command line recursively at the first session: a long command line (a
+// program given a thousand image paths) or a small thread stack crashed Init.
+TEST_F(ModuleInitTest, InitSurvivesLongCommandLinesAndSmallStacks) {
+  std::string command = std::string(KESHOCR_INIT_PROBE) + " " + *digits_ + " --stack 512";
+  for (int i = 0; i < 4000; ++i) command += " images/plate_0123.png";  // 88 KB
+  command += " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  EXPECT_EQ(pclose(pipe), 0) << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
+  EXPECT_NE(out.find("rc = 0"), std::string::npos);
+}
+
 TEST_F(ModuleInitTest, VersionFollowsEachSuccessfulInitAndCopiesShareIt) {
   KeshOCRModule module;
   KeshOCRModule early_copy(module);

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 
@@ -21,6 +22,16 @@ namespace {
 void BindOrtApi() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // The runtime starts a telemetry client with its first environment. On
+    // Linux that client parses the process's command line with a recursion as
+    // deep as the line is long: some 40 KB of arguments (a program given a
+    // thousand image paths) overflow an 8 MiB stack inside session creation,
+    // and a thread with a small stack fails far sooner. It would also try to
+    // upload usage events, which a library that reads images has no business
+    // doing. The runtime reads this variable when the client starts, so it
+    // is set before any environment exists; a value the host set is kept.
+    // DisableTelemetryEvents comes too late: the client has started by then.
+    setenv("ORT_DISABLE_TELEMETRY", "1", /*overwrite=*/0);
     const OrtApi* api = OrtGetApiBase()->GetApi(1);
     if (api == nullptr) throw std::runtime_error("ONNX Runtime does not provide API version 1");
     Ort::InitApi(api);
