@@ -1,6 +1,7 @@
 // The package reader against packages assembled byte by byte here, and the
 // package writer against an independent reading of what it writes.
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <stdexcept>
@@ -264,6 +265,23 @@ TEST(DNNModel, MissingFileIsCode5) {
   StdStreamCapture capture;
   EXPECT_EQ(model.Decode(nullptr), 5);
   EXPECT_EQ(capture.Out(), "open Failed\n");
+}
+
+// Decode reads a package whole: endless files and huge ones are refused
+// before reading.
+TEST(DNNModel, NonRegularAndOversizedFilesAreCode2) {
+  for (const std::string& path : {std::string("/dev/zero"), ScratchDir("dnn_model")}) {
+    const Decoded decoded = DecodeFile(path);
+    EXPECT_EQ(decoded.code, 2) << path;
+    EXPECT_EQ(decoded.err, "model package " + path + " is not a regular file\n");
+    EXPECT_EQ(decoded.md5, "");
+  }
+  const std::string huge = WriteScratch(JsonStart().bytes(), "huge.pkg");
+  std::filesystem::resize_file(huge, kMaxPackageSize + 1);  // sparse: costs no disk
+  const Decoded decoded = DecodeFile(huge);
+  EXPECT_EQ(decoded.code, 2);
+  EXPECT_NE(decoded.err.find("is larger than 512 MiB"), std::string::npos) << decoded.err;
+  std::filesystem::remove(huge);
 }
 
 TEST(DNNModel, EmptyOrShortFilesAreCode2) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <streambuf>
@@ -203,11 +204,29 @@ int DNNModel::Decode(const char* path) {
     std::cout << "open Failed" << std::endl;
     return kCannotOpen;
   }
+  // The file is read whole into memory, so a device, a pipe or a directory
+  // (endless or no bytes) and anything beyond any real package's size are
+  // refused before reading; the size is checked again while reading, in
+  // case the file grows.
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error || !std::filesystem::is_regular_file(status)) {
+    std::cerr << "model package " << path << " is not a regular file" << std::endl;
+    return kMalformed;
+  }
+  const auto too_large = [path] {
+    std::cerr << "model package " << path << " is larger than " << (kMaxPackageSize >> 20)
+              << " MiB, the largest package this library reads" << std::endl;
+    return kMalformed;
+  };
+  const uintmax_t size = std::filesystem::file_size(path, error);
+  if (!error && size > kMaxPackageSize) return too_large();
   std::vector<char> bytes;
   std::vector<char> block(1 << 16);
   for (;;) {
     const std::streamsize got = file.rdbuf()->sgetn(block.data(), static_cast<std::streamsize>(block.size()));
     if (got <= 0) break;
+    if (bytes.size() + static_cast<size_t>(got) > kMaxPackageSize) return too_large();
     bytes.insert(bytes.end(), block.data(), block.data() + got);
   }
   return impl_->Parse(bytes.data(), bytes.size());

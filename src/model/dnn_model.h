@@ -12,14 +12,19 @@ namespace veltrano {
 
 // Copies share one state. A DNNModel is meant for one Decode: a second call
 // overwrites the texts but appends its networks behind the first call's.
+// The largest package Decode reads: a hundred times today's networks.
+constexpr size_t kMaxPackageSize = size_t{512} << 20;
+
 class DNNModel {
  public:
   DNNModel();
 
   // Reads and parses the whole file. Returns 0, 2 when the contents cannot be
-  // parsed, or 5 when the file cannot be opened (then "open Failed" is
-  // written to std::cout). After a failure the members keep what was parsed
-  // before it; the MD5 is set once the configuration has been read.
+  // parsed or the path is not a regular file of at most kMaxPackageSize
+  // bytes (said on std::cerr, before anything is read), or 5 when the file
+  // cannot be opened (then "open Failed" is written to std::cout). After a
+  // failure the members keep what was parsed before it; the MD5 is set once
+  // the configuration has been read.
   int Decode(const char* path);
   // The parsing step of Decode, for a package already in memory.
   int DecodeBytes(const char* data, size_t size);
