@@ -1,5 +1,6 @@
 // Builds against the installed header and library only.
 #include <KeshOCR.h>
+#include <KeshOCRText.h>
 
 #include <iostream>
 
@@ -11,6 +12,8 @@ int main() {
   if (ocr.Visualize(request, veltrano::OCRResponse{}, out) != veltrano::Success) return 1;
   veltrano::OCRResponse response;
   if (module.Run(request, response) != veltrano::InvalidModel) return 1;
+  veltrano::OCRResult one{{{0, 0}, {10, 0}, {10, 12}, {0, 12}}, "A", 0.9f};
+  if (veltrano::MainCode(veltrano::OCRResponse{{one}, 0}) != "A") return 1;
   std::cout << module.Version();
   return module.Version().rfind("Version: 1.9.0\n", 0) == 0 ? 0 : 1;
 }
