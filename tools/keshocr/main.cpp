@@ -24,6 +24,7 @@
 #include <spdlog/spdlog.h>
 
 #include "KeshOCR.h"
+#include "KeshOCRText.h"
 
 namespace fs = std::filesystem;
 
@@ -36,7 +37,9 @@ constexpr int kExitUsage = 2;
 const char kUsage[] = R"(Usage: keshocr [options] IMAGE|DIRECTORY...
 
 Reads the printed code in each image and prints one line per image:
-the image path, a tab, and the characters read left to right.
+the image path, a tab, and the main code: the text line whose characters
+are the tallest (a plate's number, not its state name or slogan), its
+characters left to right with no spaces.
 A directory is searched recursively for .png .jpg .jpeg .bmp .tif .tiff
 .webp .pbm .pgm .ppm files, in sorted order.
 
@@ -44,10 +47,19 @@ Options:
   --model PKG        model package to use (default: the package shipped with
                      keshocr, found beside the installed program or in the
                      source tree)
+  --lines            print every text line instead, top to bottom: one output
+                     line per text line (path, tab, text), or the path and a
+                     tab alone when nothing was read
+  --chars            print every character instead, ordered by the x of its
+                     box's top-left corner, whatever line it belongs to
   --json             print one JSON object per image instead: the path, the
-                     text, and every character's box, text and score
-  --threshold T      leave out of the text the characters whose score is not
-                     above T (default 0: keep all); --json marks them instead
+                     text (what the text column would show), the main code,
+                     the text lines (text, words, box, median character
+                     height, mean and lowest score, indices of their
+                     characters) and every character's box, text and score
+  --threshold T      leave the characters whose score is not above T out of
+                     the text and the lines (default 0: keep all that were
+                     recognised); --json marks them instead
   --visualize DIR    write each image with its boxes and characters drawn on
                      it to DIR as PNG
   --gpu              run the networks with ONNX Runtime's CUDA provider when
@@ -66,6 +78,7 @@ struct Options {
   std::string model;
   std::string visualize_dir;
   float threshold = 0.0f;
+  enum class Text { kMainCode, kLines, kChars } text = Text::kMainCode;
   bool json = false;
   bool gpu = false;
   bool quiet = false;
@@ -95,6 +108,10 @@ Options Parse(int argc, char** argv) {
       std::exit(kExitOk);
     } else if (arg == "--model") {
       options.model = value(i, "--model");
+    } else if (arg == "--lines") {
+      options.text = Options::Text::kLines;
+    } else if (arg == "--chars") {
+      options.text = Options::Text::kChars;
     } else if (arg == "--json") {
       options.json = true;
     } else if (arg == "--threshold") {
@@ -204,24 +221,65 @@ class Progress {
   bool shown_;
 };
 
-std::string Text(const veltrano::OCRResponse& response, float threshold) {
+std::string CharsText(const veltrano::OCRResponse& response, float threshold) {
   std::string text;
   for (const auto& result : response.results)
     if (result.score > threshold) text += result.text;
   return text;
 }
 
-nlohmann::json Json(const std::string& path, const veltrano::OCRResponse& response, float threshold) {
+std::string MainText(const veltrano::TextLayout& layout) {
+  return layout.main_line < 0 ? std::string() : layout.lines[layout.main_line].text;
+}
+
+// The text column: the main code, or every character with --chars.
+std::string Text(const Options& options, const veltrano::OCRResponse& response,
+                 const veltrano::TextLayout& layout) {
+  return options.text == Options::Text::kChars ? CharsText(response, options.threshold) : MainText(layout);
+}
+
+nlohmann::json Box(const std::vector<cv::Point2f>& points) {
+  nlohmann::json box = nlohmann::json::array();
+  for (const cv::Point2f& p : points) box.push_back({p.x, p.y});
+  return box;
+}
+
+nlohmann::json Json(const std::string& path, const Options& options, const veltrano::OCRResponse& response,
+                    const veltrano::TextLayout& layout) {
   nlohmann::json characters = nlohmann::json::array();
   for (const auto& result : response.results) {
-    nlohmann::json box = nlohmann::json::array();
-    for (const cv::Point2f& p : result.points) box.push_back({p.x, p.y});
     characters.push_back({{"text", result.text},
                           {"score", result.score},
-                          {"below_threshold", !(result.score > threshold)},
-                          {"box", box}});
+                          {"below_threshold", !(result.score > options.threshold)},
+                          {"box", Box(result.points)}});
   }
-  return {{"image", path}, {"text", Text(response, threshold)}, {"characters", characters}};
+  nlohmann::json lines = nlohmann::json::array();
+  for (const veltrano::TextLine& line : layout.lines) {
+    lines.push_back({{"text", line.text},
+                     {"words", line.words},
+                     {"box", Box(line.points)},
+                     {"height", line.height},
+                     {"mean_score", line.mean_score},
+                     {"min_score", line.min_score},
+                     {"characters", line.characters}});
+  }
+  return {{"image", path},
+          {"text", Text(options, response, layout)},
+          {"main_code", MainText(layout)},
+          {"main_line", layout.main_line < 0 ? nlohmann::json(nullptr) : nlohmann::json(layout.main_line)},
+          {"lines", lines},
+          {"characters", characters}};
+}
+
+void PrintText(std::ostream& out, const std::string& path, const Options& options,
+               const veltrano::OCRResponse& response, const veltrano::TextLayout& layout) {
+  if (options.json) {
+    out << Json(path, options, response, layout).dump() << '\n';
+  } else if (options.text == Options::Text::kLines && !layout.lines.empty()) {
+    for (const veltrano::TextLine& line : layout.lines) out << path << '\t' << line.text << '\n';
+  } else {
+    out << path << '\t' << Text(options, response, layout) << '\n';  // empty for --lines
+  }
 }
 
 // A file name for the drawing of `image` that other inputs will not reuse.
@@ -284,10 +342,7 @@ int main(int argc, char** argv) {
       veltrano::OCRResponse response;
       const veltrano::ResultCode rc = module.Run(request, response);
       if (rc != veltrano::Success) throw std::runtime_error("read failed with code " + std::to_string(rc));
-      if (options.json)
-        out << Json(path, response, options.threshold).dump() << '\n';
-      else
-        out << path << '\t' << Text(response, options.threshold) << '\n';
+      PrintText(out, path, options, response, veltrano::GroupLines(response, options.threshold));
       out.flush();
       if (!options.visualize_dir.empty()) {
         cv::Mat drawing;
