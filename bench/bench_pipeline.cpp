@@ -14,6 +14,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "KeshOCR.h"
+#include "KeshOCRText.h"
 #include "det/det_module.h"
 #include "model/dnn_model.h"
 #include "node/onnxruntime.h"
@@ -165,6 +166,21 @@ void BM_Run(benchmark::State& state) {
   state.counters["run_over_floor"] = per_run / floor;
 }
 BENCHMARK(BM_Run)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+// The text layout a caller runs after Run (KeshOCRText.h), on Run's own
+// response for each reference image; compare with BM_Run on the same image.
+void BM_GroupLines(benchmark::State& state) {
+  const cv::Mat image = LoadImage(kImages[state.range(0)]);
+  state.SetLabel(kImages[state.range(0)]);
+  Silence quiet;
+  veltrano::KeshOCRModule module;
+  module.Init(g_model, false, 0);
+  veltrano::OCRResponse response;
+  module.Run(veltrano::OCRRequest{image, 0}, response);
+  for (auto _ : state) benchmark::DoNotOptimize(veltrano::GroupLines(response, 0.45f));
+  state.counters["characters"] = static_cast<double>(response.results.size());
+}
+BENCHMARK(BM_GroupLines)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 
 void BM_DetPreProcess(benchmark::State& state) {
   const cv::Mat image = LoadImage(kImages[state.range(0)]);
