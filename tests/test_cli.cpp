@@ -105,6 +105,17 @@ TEST_F(CliTest, TextIsTheMainCodeOrEveryLineOrEveryCharacter) {
   EXPECT_EQ(chars["main_code"], "402");
 }
 
+// The installed program with the shipped package on committed images.
+TEST(CliDefaultPackage, ReadsTheMainCodeAndEveryLine) {
+  const std::string keshocr = keshocr_test::InstalledProgram("keshocr") + " --quiet --threshold 0.45 ";
+  const std::string rows = keshocr_test::TestDataPath("lines/three_rows.jpg");
+  EXPECT_EQ(RunCommand(keshocr + rows).out, rows + "\tHJHEV\n");
+  EXPECT_EQ(RunCommand(keshocr + "--lines " + rows).out,
+            rows + "\t6078\n" + rows + "\t712\n" + rows + "\tHJHEV\n");
+  const std::string plate = keshocr_test::TestDataPath("e2e/plate_panel.png");
+  EXPECT_EQ(RunCommand(keshocr + plate).out, plate + "\t7HJK214\n");
+}
+
 TEST_F(CliTest, FolderIsReadRecursivelyAndOneBadFileFailsAlone) {
   auto run = RunCommand(Keshocr("--quiet " + *dir_ + "/folder"));
   EXPECT_EQ(run.exit_code, 1);
