@@ -2,7 +2,8 @@
 //
 // A host creates a KeshOCRModule, calls Init once with a model package, then
 // Run once per image. Each result is one character with its four-corner box,
-// ordered left to right.
+// ordered left to right; KeshOCRText.h groups them into lines and gives the
+// main code.
 //
 //   veltrano::KeshOCRModule ocr;
 //   if (ocr.Init("keshocr-default.pkg", false, 0) != veltrano::Success) return 1;
@@ -12,6 +13,11 @@
 //
 // Host and library must be built against the same OpenCV and C++ standard
 // library, because cv::Mat, std::string and std::vector cross this interface.
+//
+// Loading the library sets ORT_DISABLE_TELEMETRY=1 in the process environment
+// (unless the host set it): ONNX Runtime's telemetry client would otherwise
+// start with the first network, and on Linux it crashes Init in processes
+// with long command lines or on threads with small stacks.
 #ifndef KESHOCR_H_
 #define KESHOCR_H_
 
@@ -123,7 +129,8 @@ class KESHOCR_API KeshOCRModule : public IOCRModule {
 
   // Reads the package at model_path, prints its header block on standard
   // output and loads both networks. Answers InvalidModel, leaving the module
-  // as it was, when the package cannot be opened or parsed, holds fewer than
+  // as it was, when the package cannot be opened or parsed, is not a regular
+  // file or is larger than 512 MiB (refused before reading), holds fewer than
   // two networks or a network fails to decrypt. All or nothing: if a stage
   // throws (nlohmann::json errors for a bad configuration, Ort::Exception for
   // a network the runtime rejects), the exception reaches the caller and the
