@@ -34,7 +34,6 @@ import collections
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
@@ -43,25 +42,10 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import multiline as M
-from evaluate import find_cli
+from evaluate import cli_objects, find_cli
 from pipeline import char_accuracy, edit_distance
 
 SPACINGS = ((0.0, 0.3, "tight<0.3"), (0.3, 0.7, "0.3-0.7"), (0.7, 9.0, "loose>=0.7"))
-
-
-def run_cli(cli, model, paths, threshold=None):
-    """{path: the CLI's JSON object}, one call per batch of 200 images."""
-    out = {}
-    for i in range(0, len(paths), 200):
-        cmd = [cli, "--json", "--quiet"] + (["--model", model] if model else [])
-        cmd += (["--threshold", repr(threshold)] if threshold is not None else []) + paths[i:i + 200]
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        for line in p.stdout.splitlines():
-            line = line.strip()
-            if line.startswith("{"):
-                d = json.loads(line)
-                out[d["image"]] = d
-    return out
 
 
 def owner(pt, quads):
@@ -215,7 +199,7 @@ def main():
             M.write_set(tmp, a.n)
         cases = M.read_set(a.dir or tmp)[:a.n]
         paths = [c["image"] for c in cases] + [p for c in cases for p in c["oneline"]]
-        res = run_cli(cli, a.model, paths, a.threshold if a.threshold >= 0 else None)
+        res = cli_objects(cli, a.model, paths, a.threshold if a.threshold >= 0 else None)
         if not res:
             print("keshocr printed no JSON objects (%s)" % cli)
             sys.exit(2)

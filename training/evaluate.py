@@ -44,10 +44,8 @@ def find_cli(explicit):
     return None
 
 
-def run_cli(cli, model, paths, threshold=None):
-    """{path: dict(main_code, boxes, chars)} from one CLI call per batch of
-    images; with a threshold, the characters the CLI marks below it are left
-    out (the CLI leaves them out of its lines and main code itself)."""
+def cli_objects(cli, model, paths, threshold=None):
+    """{path: the CLI's JSON object}, one `keshocr --json` call per batch of 200 images."""
     out = {}
     for i in range(0, len(paths), 200):
         cmd = [cli, "--json", "--quiet"] + (["--model", model] if model else [])
@@ -55,12 +53,21 @@ def run_cli(cli, model, paths, threshold=None):
         p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         for line in p.stdout.splitlines():
             line = line.strip()
-            if not line.startswith("{"):
-                continue
-            d = json.loads(line)
-            chars = [c for c in d.get("characters", []) if threshold is None or not c["below_threshold"]]
-            out[d["image"]] = dict(main_code=d["main_code"], boxes=[np.array(c["box"], np.float64) for c in chars],
-                                   chars="".join(c["text"] for c in chars))
+            if line.startswith("{"):
+                d = json.loads(line)
+                out[d["image"]] = d
+    return out
+
+
+def run_cli(cli, model, paths, threshold=None):
+    """{path: dict(main_code, boxes, chars)}; with a threshold, the characters
+    the CLI marks below it are left out (the CLI leaves them out of its lines
+    and main code itself)."""
+    out = {}
+    for path, d in cli_objects(cli, model, paths, threshold).items():
+        chars = [c for c in d.get("characters", []) if threshold is None or not c["below_threshold"]]
+        out[path] = dict(main_code=d["main_code"], boxes=[np.array(c["box"], np.float64) for c in chars],
+                         chars="".join(c["text"] for c in chars))
     return out
 
 
