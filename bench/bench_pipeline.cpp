@@ -19,6 +19,7 @@
 #include "model/dnn_model.h"
 #include "node/onnxruntime.h"
 #include "module/rectify.h"
+#include "module/session_settings.h"
 #include "rec/reg_module.h"
 
 namespace {
@@ -48,6 +49,7 @@ class Silence {
 struct Networks {
   std::vector<char> det, rec;
   std::string config;
+  veltrano::dnn::SessionSettings session;  // the package's, as Init takes them
 };
 
 const Networks& Package() {
@@ -59,6 +61,8 @@ const Networks& Package() {
     model.GetModel(0, n.det);
     model.GetModel(1, n.rec);
     model.GetConfig(n.config);
+    std::string error;
+    if (!veltrano::SessionSettingsFor(n.config, n.session, error)) throw std::runtime_error(error);
     return n;
   }();
   return networks;
@@ -70,8 +74,8 @@ struct Stages {
   veltrano::RegModule rec;
   Stages() {
     Silence quiet;
-    det.Init(Package().det, Package().config, false, 0);
-    rec.Init(Package().rec, Package().config, false, 0);
+    det.Init(Package().det, Package().config, false, 0, Package().session);
+    rec.Init(Package().rec, Package().config, false, 0, Package().session);
   }
 };
 Stages& SharedStages() {
@@ -79,21 +83,22 @@ Stages& SharedStages() {
   return stages;
 }
 
-// A bare session with the options the inference node uses, and a fixed
-// float input. `all_levels` raises the graph optimisation to the runtime's
-// highest level (which adds its CPU layout transformations), only to show
-// what the level the library uses costs. `threads` > 0 sets the intra-op
-// thread count the library leaves to the runtime, which sizes it from the
-// CPU topology it detects (one thread on some two-core virtual machines).
+// A bare session with the options the inference node uses for the package
+// (its runtime settings), and a fixed float input. `all_levels` raises the
+// graph optimisation to the runtime's highest level (which adds its CPU
+// layout transformations). `threads` > 0 sets the intra-op thread count that
+// a package without one leaves to the runtime, which sizes it from the CPU
+// topology it detects (one thread on some two-core virtual machines).
 class BareNetwork {
  public:
   BareNetwork(const std::vector<char>& bytes, std::vector<int64_t> shape, bool all_levels = false,
               int threads = 0)
       : env_(ORT_LOGGING_LEVEL_ERROR, ""), shape_(std::move(shape)) {
     Ort::SessionOptions options;
-    veltrano::dnn::SetInferenceSessionOptions(options);
-    if (all_levels) options.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-    if (threads > 0) options.SetIntraOpNumThreads(threads);
+    veltrano::dnn::SessionSettings settings = Package().session;
+    if (all_levels) settings.graph_optimization_level = ORT_ENABLE_ALL;
+    if (threads > 0) settings.intra_op_threads = threads;
+    veltrano::dnn::SetInferenceSessionOptions(options, settings);
     session_ = std::make_unique<Ort::Session>(env_, bytes.data(), bytes.size(), options);
     size_t count = 1;
     for (int64_t d : shape_) count *= static_cast<size_t>(d);

@@ -278,6 +278,7 @@ TEST_F(KeshocrPack, BadConfigurationsAreRefused) {
       {"{\"letters\": \"01\"}", "has no \"alphabet\" member"},
       {"{\"alphabet\": 10}", "must be a string"},
       {"{\"alphabet\": \"\"}", "is empty"},
+      {"{\"alphabet\": \"01\", \"runtime\": {\"graph_optimization_level\": \"fast\"}}", "got \"fast\""},
   };
   for (const auto& c : cases) {
     WriteText(Path("config.json"), c.text);

@@ -188,6 +188,24 @@ TEST_F(ModuleInitTest, UnusablePackagesLeaveTheLoadedOneWorking) {
   EXPECT_EQ(ReadSquare(module, 102), "4");
 }
 
+TEST_F(ModuleInitTest, RuntimeSettingsRunTheSameNetworksOrAreRefused) {
+  KeshOCRModule module;
+  TinyPackage all_level;
+  all_level.config = R"({"alphabet": "0123456789", "runtime": {"graph_optimization_level": "all", "intra_op_threads": 1}})";
+  {
+    keshocr_test::StdStreamCapture quiet;
+    ASSERT_EQ(module.Init(all_level.Write(*dir_, "all_level.pkg"), false, 0), Success);
+  }
+  EXPECT_EQ(ReadSquare(module, 102), "4");
+
+  TinyPackage unknown;
+  unknown.config = R"({"alphabet": "0123456789", "runtime": {"threads": 2}})";
+  keshocr_test::StdStreamCapture console;
+  EXPECT_EQ(module.Init(unknown.Write(*dir_, "unknown_runtime.pkg"), false, 0), InvalidModel);
+  EXPECT_NE(console.Err().find("unknown runtime setting \"threads\""), std::string::npos) << console.Err();
+  EXPECT_EQ(ReadSquare(module, 5), "0");  // the loaded package still reads
+}
+
 TEST_F(ModuleInitTest, ExceptionsLeaveBothStagesAsTheyWere) {
   KeshOCRModule module;
   keshocr_test::StdStreamCapture quiet;

@@ -54,9 +54,9 @@ struct DetModule::Impl {
 DetModule::DetModule() : impl_(std::make_shared<Impl>()) {}
 
 int DetModule::Init(const std::vector<char>& model, std::string /*config*/, bool use_gpu,
-                    int /*option*/) {
+                    int /*option*/, const dnn::SessionSettings& session) {
   auto node = std::make_shared<dnn::OnnxRuntimeNode>(std::string(model.begin(), model.end()),
-                                                     use_gpu, 1);
+                                                     use_gpu, 1, session);
   impl_->onnx_node = std::move(node);
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include "det/quad.h"
+#include "node/onnxruntime.h"
 
 namespace veltrano {
 
@@ -23,11 +24,12 @@ class DetModule {
  public:
   DetModule();
 
-  // Builds the network from its serialised bytes and replaces the previous
-  // one. The configuration and `option` are not used by this stage. Throws
-  // what ONNX Runtime throws for bytes it cannot load; the previous network
-  // then stays. Returns 0.
-  int Init(const std::vector<char>& model, std::string config, bool use_gpu, int option);
+  // Builds the network from its serialised bytes with the package's session
+  // settings and replaces the previous one. The configuration and `option`
+  // are not used by this stage. Throws what ONNX Runtime throws for bytes it
+  // cannot load; the previous network then stays. Returns 0.
+  int Init(const std::vector<char>& model, std::string config, bool use_gpu, int option,
+           const dnn::SessionSettings& session = {});
   bool HasNetwork() const;
 
   // Appends the boxes found in `image` (8-bit, 3-channel BGR) to `boxes` and

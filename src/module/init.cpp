@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "model/dnn_model.h"
+#include "module/session_settings.h"
 #include "module/module_impl.h"
 
 namespace veltrano {
@@ -39,6 +40,13 @@ ResultCode KeshOCRModule::Impl::Init(const std::string& model_path, bool use_gpu
               << " network(s); a detection and a recognition network are needed" << std::endl;
     return InvalidModel;
   }
+  dnn::SessionSettings session;
+  std::string error;
+  if (!SessionSettingsFor(config, session, error)) {
+    std::cerr << "model package " << model_path << ": " << error << std::endl;
+    return InvalidModel;
+  }
+
   std::vector<char> detection, recognition;
   try {
     package.GetModel(kDetectionNetwork, detection);
@@ -52,9 +60,9 @@ ResultCode KeshOCRModule::Impl::Init(const std::string& model_path, bool use_gpu
   // All or nothing: fresh stages replace the current ones only once both are
   // ready, so an exception leaves the module as it was.
   DetModule new_det;
-  new_det.Init(detection, config, use_gpu, reserved);
+  new_det.Init(detection, config, use_gpu, reserved, session);
   RegModule new_reg;
-  new_reg.Init(recognition, config, use_gpu, reserved);
+  new_reg.Init(recognition, config, use_gpu, reserved, session);
   det = new_det;
   reg = new_reg;
   model_md5 = md5;

@@ -44,7 +44,7 @@ struct RegModule::Impl {
 RegModule::RegModule() : impl_(std::make_shared<Impl>()) {}
 
 int RegModule::Init(const std::vector<char>& model, std::string config, bool use_gpu,
-                    int /*option*/) {
+                    int /*option*/, const dnn::SessionSettings& session) {
   // The non-const subscript adds a missing member as null, whose conversion
   // then throws the JSON library's type error.
   nlohmann::json parsed = nlohmann::json::parse(config);
@@ -55,7 +55,7 @@ int RegModule::Init(const std::vector<char>& model, std::string config, bool use
   std::cout << "alphabets_ocr = " << LowBytes(alphabet) << std::endl;
 
   auto node = std::make_shared<dnn::OnnxRuntimeNode>(std::string(model.begin(), model.end()),
-                                                     use_gpu, 1);
+                                                     use_gpu, 1, session);
   impl_->alphabet = std::move(alphabet);
   impl_->onnx_node = std::move(node);
   return 0;

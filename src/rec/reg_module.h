@@ -9,6 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include "KeshOCR.h"
+#include "node/onnxruntime.h"
 #include "rec/recognition_result.h"
 
 namespace veltrano {
@@ -25,11 +26,13 @@ class RegModule {
   RegModule();
 
   // Takes the alphabet from the configuration's "alphabet" string and builds
-  // the network. Writes "alphabets_ocr = <alphabet>" on standard output.
+  // the network with the package's session settings. Writes
+  // "alphabets_ocr = <alphabet>" on standard output.
   // Throws nlohmann::json's parse or type error for a configuration that is
   // not JSON or has no string "alphabet", and what ONNX Runtime throws for
   // bytes it cannot load; either way nothing changes. Returns 0.
-  int Init(const std::vector<char>& model, std::string config, bool use_gpu, int option);
+  int Init(const std::vector<char>& model, std::string config, bool use_gpu, int option,
+           const dnn::SessionSettings& session = {});
   bool HasNetwork() const;
 
   // Reads crop.image (8-bit, 3 channels). Returns 0, InvalidImage (with

@@ -20,6 +20,7 @@
 #include "model/md5.h"
 #include "model/package_format.h"
 #include "model/package_writer.h"
+#include "model/runtime_settings.h"
 
 namespace {
 
@@ -51,7 +52,13 @@ create   Writes a new package.
                         default: the current UTC time
   --config CONFIG       a JSON file holding an object whose "alphabet" member is
                         a non-empty string: the recognition classes, one byte
-                        each; stored as it stands
+                        each; stored as it stands. An optional "runtime" object
+                        says how the networks run (absent: as always):
+                          "graph_optimization_level": "disable", "basic",
+                            "extended" (the default) or "all"
+                          "intra_op_threads": 0 (the runtime's choice, the
+                            default) to 256; a host's KESHOCR_THREADS lowers it
+                        other keys or values are refused
   --legacy              write the older layout with a fixed 16-byte task name
                         (a shorter name is padded with NUL bytes, a longer one
                         refused); it does not store the task type, version or
@@ -190,6 +197,9 @@ std::string ReadConfig(const std::string& path) {
   if (!alphabet->is_string()) throw Failure("the \"alphabet\" of configuration " + path + " must be a string");
   if (alphabet->get_ref<const std::string&>().empty())
     throw Failure("the \"alphabet\" of configuration " + path + " is empty");
+  veltrano::RuntimeSettings runtime;
+  std::string error;
+  if (!veltrano::ParseRuntimeSettings(text, runtime, error)) throw Failure("configuration " + path + ": " + error);
   return text;
 }
 

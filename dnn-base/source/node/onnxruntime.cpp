@@ -74,10 +74,11 @@ struct OnnxRuntimeNode::Impl {
   }
 };
 
-void SetInferenceSessionOptions(OrtSessionOptions* session_options) {
+void SetInferenceSessionOptions(OrtSessionOptions* session_options, const SessionSettings& settings) {
   BindOrtApi();
   Ort::UnownedSessionOptions options(session_options);
-  options.SetGraphOptimizationLevel(ORT_ENABLE_EXTENDED);
+  options.SetGraphOptimizationLevel(static_cast<GraphOptimizationLevel>(settings.graph_optimization_level));
+  if (settings.intra_op_threads > 0) options.SetIntraOpNumThreads(settings.intra_op_threads);
   // A pipeline runs two sessions one after the other, each with its own
   // thread pool. Spinning workers of the session that just finished keep the
   // cores busy while the next one starts: on two cores that made the detector
@@ -92,7 +93,8 @@ void SetInferenceSessionOptions(OrtSessionOptions* session_options) {
   options.DisableMemPattern();
 }
 
-OnnxRuntimeNode::OnnxRuntimeNode(const std::string& model, bool use_gpu, int option)
+OnnxRuntimeNode::OnnxRuntimeNode(const std::string& model, bool use_gpu, int option,
+                                 const SessionSettings& settings)
     : NodeBase("ONNX Runtime"), impl_(std::make_shared<Impl>()) {
   BindOrtApi();
   impl_->use_gpu = use_gpu;
@@ -100,7 +102,7 @@ OnnxRuntimeNode::OnnxRuntimeNode(const std::string& model, bool use_gpu, int opt
   impl_->env = std::make_shared<Ort::Env>(ORT_LOGGING_LEVEL_ERROR, "");
 
   Ort::SessionOptions options;
-  SetInferenceSessionOptions(options);
+  SetInferenceSessionOptions(options, settings);
   if (use_gpu) {
     if (AppendCudaProvider append = FindCudaProviderEntry()) {
       if (OrtStatus* status = append(options, 0)) {

@@ -11,9 +11,17 @@ struct OrtSessionOptions;
 namespace veltrano {
 namespace dnn {
 
+// What a model package may choose about its sessions.
+struct SessionSettings {
+  // ONNX Runtime's GraphOptimizationLevel: 0, 1, 2 (extended) or 99 (all).
+  int graph_optimization_level = 2;
+  // Threads of the session's intra-op pool; 0 leaves the choice to the runtime.
+  int intra_op_threads = 0;
+};
+
 // The session options every OnnxRuntimeNode uses (graph optimisation, thread
 // and memory behaviour), for callers that open a bare session to compare with.
-void SetInferenceSessionOptions(OrtSessionOptions* options);
+void SetInferenceSessionOptions(OrtSessionOptions* options, const SessionSettings& settings = {});
 
 // Runs one network with ONNX Runtime: feeds tensors[0] (float32, the model's
 // input shape) to the model's single input and replaces the list with the
@@ -29,7 +37,7 @@ class OnnxRuntimeNode : public NodeBase {
   // provider") when use_gpu finds the CUDA provider but it fails to start. A
   // runtime without the CUDA provider logs a warning and runs on the CPU.
   // `option` is kept for future use and has no effect.
-  OnnxRuntimeNode(const std::string& model, bool use_gpu, int option);
+  OnnxRuntimeNode(const std::string& model, bool use_gpu, int option, const SessionSettings& settings = {});
   ~OnnxRuntimeNode() override;
 
   StatusCode Validate(const std::vector<Tensor>& inputs) override;
