@@ -12,7 +12,10 @@
 // memory (measured by re-running this
 // program on the set with one engine alone). With --threshold, KeshOCR's
 // readings are also scored a second time with the characters whose score is
-// not above T left out (keshocr --threshold), from the same runs. Results go
+// not above T left out (keshocr --threshold), from the same runs. "KeshOCR,
+// 1 thread" reads every image once more with the package capped to one
+// intra-op thread (KESHOCR_THREADS=1), scored at T, as one core runs it;
+// Tesseract runs on one thread too (bench/run-compare). Results go
 // to PREFIX.md (a Markdown table) and PREFIX.tsv (for bench/plot_compare.py).
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
@@ -297,9 +301,17 @@ int main(int argc, char** argv) try {
   }
 
   KeshOcrEngine keshocr(o.model);
+  // The same package capped to one intra-op thread (KESHOCR_THREADS is read
+  // at Init), as Tesseract runs here: the figure for one core.
+  const char* cap = std::getenv("KESHOCR_THREADS");
+  const std::string saved_cap = cap ? cap : "";
+  setenv("KESHOCR_THREADS", "1", 1);
+  KeshOcrEngine keshocr_one(o.model);
+  if (cap) setenv("KESHOCR_THREADS", saved_cap.c_str(), 1); else unsetenv("KESHOCR_THREADS");
   TesseractEngine tesseract(o.mode == "photo");
-  Tally k, kt, t;
+  Tally k, kt, k1, t;
   k.engine = "KeshOCR";
+  k1.engine = "KeshOCR, 1 thread";
   std::ostringstream threshold_name;
   threshold_name << "KeshOCR --threshold " << o.threshold;
   kt.engine = threshold_name.str();
@@ -307,18 +319,20 @@ int main(int argc, char** argv) try {
   // One untimed read each so that lazy initialisation is not charged to the
   // first image.
   keshocr.Read(images.front());
+  keshocr_one.Read(images.front());
   tesseract.Read(images.front());
   for (size_t i = 0; i < images.size(); ++i) {
     const Reading reading = keshocr.Read(images[i]);
     k.Add(reading, samples[i].text);
     if (o.threshold >= 0) kt.Add(reading, samples[i].text, o.threshold);
+    k1.Add(keshocr_one.Read(images[i]), samples[i].text, o.threshold);
     t.Add(tesseract.Read(images[i]), samples[i].text);
   }
   char self[4096] = {0};
   if (readlink("/proc/self/exe", self, sizeof self - 1) > 0) {
     k.peak_mib = MeasurePeak(self, o, "keshocr");
     t.peak_mib = MeasurePeak(self, o, "tesseract");
-    kt.peak_mib = k.peak_mib;
+    kt.peak_mib = k1.peak_mib = k.peak_mib;
   }
 
   std::ofstream md(o.out + ".md"), tsv(o.out + ".tsv");
@@ -329,6 +343,7 @@ int main(int argc, char** argv) try {
   tsv << "engine\tmedian_ms\tp90_ms\texact_main_pct\tchar_acc_main_pct\texact_code_pct\tchar_acc_code_pct\n";
   std::vector<const Tally*> rows{&k};
   if (o.threshold >= 0) rows.push_back(&kt);
+  rows.push_back(&k1);
   rows.push_back(&t);
   for (const Tally* e : rows) {
     const double n = static_cast<double>(e->seconds.size());

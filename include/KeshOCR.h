@@ -136,7 +136,12 @@ class KESHOCR_API KeshOCRModule : public IOCRModule {
   // a network the runtime rejects), the exception reaches the caller and the
   // module keeps its previous networks. use_gpu asks for ONNX Runtime's CUDA
   // provider and falls back to the CPU, with a warning, when it is missing.
-  // reserved has no effect.
+  // The package's configuration may say how its networks run (a "runtime"
+  // object: graph optimisation level, intra-op threads; see models/README.md);
+  // unknown keys or bad values answer InvalidModel. The environment variable
+  // KESHOCR_THREADS (a whole number from 1 to 256), read at each Init, caps
+  // every network's intra-op threads for the whole process: a server that
+  // runs one module per core sets it to 1. reserved has no effect.
   ResultCode Init(const std::string& model_path, bool use_gpu, int reserved) override;
 
   // Detects the characters of request.image, reads each and fills
