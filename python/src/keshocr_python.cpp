@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <streambuf>
@@ -152,7 +153,9 @@ PYBIND11_MODULE(_keshocr, m) {
   SetConsoleOutput(false);
   // The networks' warnings (a GPU asked for but missing) go to standard
   // error, not into the program's standard output.
-  spdlog::set_default_logger(spdlog::stderr_color_mt("keshocr"));
+  // Made outside spdlog's registry, so no name of the host's can clash.
+  spdlog::set_default_logger(
+      std::make_shared<spdlog::logger>("keshocr", std::make_shared<spdlog::sinks::stderr_color_sink_mt>()));
   m.def("set_console_output", &SetConsoleOutput, py::arg("on"));
   py::class_<Reader>(m, "Reader")
       .def(py::init<const std::string&, bool>(), py::arg("model_path"), py::arg("use_gpu") = false)
