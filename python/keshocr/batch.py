@@ -79,7 +79,8 @@ def chunks(items: List[str], size: int) -> Iterable[List[str]]:
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(prog="python3 -m keshocr.batch", description=__doc__.split("\n\n")[0])
+    ap = argparse.ArgumentParser(prog="python3 -m keshocr.batch", description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("source", metavar="IMAGES_DIR_OR_MANIFEST")
     ap.add_argument("-o", "--output", required=True, help="JSON lines file (appended to, resumed)")
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="local worker processes")
