@@ -67,6 +67,16 @@ std::pair<float, float> Extent(const Char& c, cv::Point2f u) {
   return {lo, hi};
 }
 
+// Extent of a chain's boxes along the unit vector u.
+std::pair<float, float> Extent(const std::vector<Char>& chars, const std::vector<int>& chain, cv::Point2f u) {
+  std::pair<float, float> span = Extent(chars[chain.front()], u);
+  for (int k : chain) {
+    const auto e = Extent(chars[k], u);
+    span = {std::min(span.first, e.first), std::max(span.second, e.second)};
+  }
+  return span;
+}
+
 bool ParseChar(const OCRResult& result, size_t index, float threshold, Char& c) {
   if (result.text.empty() || !(result.score > threshold) || result.points.size() != 4) return false;
   for (int k = 0; k < 4; ++k) {
@@ -184,13 +194,8 @@ void AbsorbParts(const std::vector<Char>& chars, std::vector<std::vector<int>>& 
     if (host.size() < 2) continue;
     const cv::Point2f u = ChainDirection(chars, host), n(-u.y, u.x);
     const float height = heights[big];
-    float lo_n = Extent(chars[host[0]], n).first, hi_n = Extent(chars[host[0]], n).second;
-    for (int k : host) {
-      lo_n = std::min(lo_n, Extent(chars[k], n).first);
-      hi_n = std::max(hi_n, Extent(chars[k], n).second);
-    }
-    lo_n -= kBandMargin * height;
-    hi_n += kBandMargin * height;
+    const auto band = Extent(chars, host, n);
+    const float lo_n = band.first - kBandMargin * height, hi_n = band.second + kBandMargin * height;
     // The host's characters along the line, before it takes any part in.
     const std::vector<int> original = host;
     std::vector<std::pair<float, float>> spans;
@@ -235,9 +240,8 @@ TextLine MakeLine(const std::vector<Char>& chars, const std::vector<int>& chain,
   const cv::Point2f n(-u.y, u.x);
 
   std::vector<float> heights, gaps;
-  float score_sum = 0.0f;
+  float score_sum = 0.0f, previous_end = 0.0f;
   line.min_score = response.results[first.index].score;
-  float lo_u = Extent(first, u).first, hi_u = lo_u, lo_n = Extent(first, n).first, hi_n = lo_n;
   for (size_t k = 0; k < chain.size(); ++k) {
     const Char& c = chars[chain[k]];
     const OCRResult& result = response.results[c.index];
@@ -246,15 +250,14 @@ TextLine MakeLine(const std::vector<Char>& chars, const std::vector<int>& chain,
     heights.push_back(c.height);
     score_sum += result.score;
     line.min_score = std::min(line.min_score, result.score);
-    const auto eu = Extent(c, u), en = Extent(c, n);
-    lo_u = std::min(lo_u, eu.first);
-    hi_u = std::max(hi_u, eu.second);
-    lo_n = std::min(lo_n, en.first);
-    hi_n = std::max(hi_n, en.second);
-    if (k > 0) gaps.push_back(eu.first - Extent(chars[chain[k - 1]], u).second);
+    const auto along = Extent(c, u);
+    if (k > 0) gaps.push_back(along.first - previous_end);
+    previous_end = along.second;
   }
   line.height = Median(heights);
   line.mean_score = score_sum / static_cast<float>(chain.size());
+  const auto [lo_u, hi_u] = Extent(chars, chain, u);
+  const auto [lo_n, hi_n] = Extent(chars, chain, n);
   line.points = {u * lo_u + n * lo_n, u * hi_u + n * lo_n, u * hi_u + n * hi_n, u * lo_u + n * hi_n};
 
   // The usual gap is the lower median, so that one wide gap among few does
@@ -274,13 +277,10 @@ TextLine MakeLine(const std::vector<Char>& chars, const std::vector<int>& chain,
   return line;
 }
 
-float MeanCentreY(const TextLine& line, const OCRResponse& response) {
+float MeanCentreY(const std::vector<Char>& chars, const std::vector<int>& chain) {
   float sum = 0.0f;
-  for (size_t index : line.characters) {
-    const auto& p = response.results[index].points;
-    sum += 0.25f * (p[0].y + p[1].y + p[2].y + p[3].y);
-  }
-  return sum / static_cast<float>(line.characters.size());
+  for (int k : chain) sum += chars[k].centre.y;
+  return sum / static_cast<float>(chain.size());
 }
 
 int ChooseMain(const std::vector<TextLine>& lines) {
@@ -321,9 +321,7 @@ TextLayout GroupLines(const OCRResponse& response, float threshold) {
   AbsorbParts(chars, chains);
   std::vector<std::pair<float, TextLine>> ordered;
   for (const std::vector<int>& chain : chains) {
-    TextLine line = MakeLine(chars, chain, response);
-    const float y = MeanCentreY(line, response);
-    ordered.emplace_back(y, std::move(line));
+    ordered.emplace_back(MeanCentreY(chars, chain), MakeLine(chars, chain, response));
   }
   std::stable_sort(ordered.begin(), ordered.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
