@@ -12,6 +12,7 @@
 #include "node/convert.h"
 #include "node/equals.h"
 #include "node/layout.h"
+#include "node/network_input.h"
 #include "node/normalize.h"
 #include "node/ocr_det_postprocess.h"
 #include "node/onnxruntime.h"
@@ -86,6 +87,16 @@ void BM_ConvertUint8ToFloat(benchmark::State& state) {
   RunNode(state, node, [&] { return std::vector<Tensor>{in}; });
 }
 BENCHMARK(BM_ConvertUint8ToFloat)->Unit(benchmark::kMicrosecond);
+
+// The detector's input in one pass: a full 768 x 768 image (argument 0) and a
+// plate crop's canvas, 768 x 256 of pixels and black below (argument 1).
+void BM_NormalizedPlanarInput(benchmark::State& state) {
+  cv::Mat canvas(kSide, kSide, CV_8UC3, cv::Scalar::all(0));
+  cv::Mat pixels = canvas(cv::Rect(0, 0, kSide, state.range(0) ? 256 : kSide));
+  cv::randu(pixels, 0, 256);
+  for (auto _ : state) benchmark::DoNotOptimize(NormalizedPlanarInput(canvas).data());
+}
+BENCHMARK(BM_NormalizedPlanarInput)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 void BM_Normalize(benchmark::State& state) {
   NormalizeNode node({0, 0, 0}, {127.5f, 127.5f, 127.5f});

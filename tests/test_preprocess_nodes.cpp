@@ -236,8 +236,14 @@ TEST(NormalizeNode, RunRefusesWhatWouldReadPastItsBuffers) {
 
 TEST(NormalizedPlanarInput, SameBitsAsTheNodeChain) {
   cv::Mat big = RandomImage(90, 140, CV_8UC3, 11);
+  // The detector's canvas: black right of and below the image, and a last
+  // pixel whose first channel alone is lit.
+  cv::Mat canvas = RandomImage(40, 50, CV_8UC3, 13);
+  canvas(cv::Rect(31, 0, 19, 40)).setTo(cv::Scalar::all(0));
+  canvas(cv::Rect(0, 25, 50, 15)).setTo(cv::Scalar::all(0));
+  canvas.at<cv::Vec3b>(3, 30) = cv::Vec3b(5, 0, 0);
   for (const cv::Mat& image : {RandomImage(128, 128, CV_8UC3, 10), big(cv::Rect(7, 5, 100, 60)),
-                               RandomImage(3, 5, CV_8UC1, 12)}) {
+                               RandomImage(3, 5, CV_8UC1, 12), canvas}) {
     const size_t ch = image.channels();
     NodeChain chain({std::make_shared<ConvertNode>(DataType::Float32),
                      std::make_shared<NormalizeNode>(std::vector<float>(ch, 0.f),
