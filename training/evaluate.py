@@ -5,15 +5,20 @@ reference pipeline.
   /usr/bin/python3 training/evaluate.py --cli build/tools/keshocr/keshocr [--model models/keshocr-default.pkg]
 
 Sets: alpr_platecrops (whole crops), alpr_endtoend (plate box grown by 20 %,
-cut here and written to a temporary folder), synthetic held-out codes (the
-images of eval_synth.py, written to a temporary folder).  When the CLI is not
+cut here and written to a temporary folder), photos (alpr_endtoend's whole car
+photos, passed as they are), chars74k (chars74k_img100's 100 x 100 close-ups of
+one character, passed whole), synthetic held-out codes (the images of
+eval_synth.py, written to a temporary folder).  When the CLI is not
 found the script says so and exits with status 2.
 
 Figures per set: "exact" / "char_acc" on every character left to right (the
 CLI's --chars text); "*_filtered" on the main characters (characters under
 half the tallest box dropped here, as only an evaluation does); "*_main_code"
 on the library's own main code (the CLI's default text), which is what a user
-gets with no post-processing of their own.
+gets with no post-processing of their own.  On the whole photos,
+"plate_in_lines" is the share of photos where the plate number is the text of
+one of the library's lines.  On the close-ups, "exact_main_code" is the share
+read right.
 """
 import argparse
 import json
@@ -67,7 +72,7 @@ def run_cli(cli, model, paths, threshold=None):
     for path, d in cli_objects(cli, model, paths, threshold).items():
         chars = [c for c in d.get("characters", []) if threshold is None or not c["below_threshold"]]
         out[path] = dict(main_code=d["main_code"], boxes=[np.array(c["box"], np.float64) for c in chars],
-                         chars="".join(c["text"] for c in chars))
+                         chars="".join(c["text"] for c in chars), lines=[ln["text"] for ln in d.get("lines", [])])
     return out
 
 
@@ -92,11 +97,19 @@ def score_rows(rows):
     return s
 
 
+def photo_rows(results, items):
+    """plate_rows plus: is the plate number one of the text lines?"""
+    rows = plate_rows(results, items)
+    for row, (path, gt) in zip(rows, items):
+        row["in_lines"] = gt in results.get(path, {}).get("lines", [])
+    return rows
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--cli", default=None)
     ap.add_argument("--model", default=None)
-    ap.add_argument("--sets", default="platecrops,endtoend,synth")
+    ap.add_argument("--sets", default="platecrops,endtoend,photos,chars74k,synth")
     ap.add_argument("--n-synth", type=int, default=1000)
     ap.add_argument("--threshold", type=float, default=None,
                     help="passed to keshocr --threshold: characters whose score is not above it are left out")
@@ -126,6 +139,16 @@ def main():
                 items.append((p, r["text"]))
             out = run_cli(cli, a.model, [p for p, _ in items], a.threshold)
             res["alpr_endtoend"] = score_rows(plate_rows(out, items))
+        if "photos" in sets:
+            items = [(r["path"], r["text"]) for r in manifest("alpr_endtoend")]
+            rows = photo_rows(run_cli(cli, a.model, [p for p, _ in items], a.threshold), items)
+            res["alpr_endtoend_whole_photo"] = dict(score_rows(rows),
+                                                    plate_in_lines=float(np.mean([r["in_lines"] for r in rows])))
+        if "chars74k" in sets:
+            items = [(r["path"], r["text"]) for r in manifest("chars74k_img100")]
+            rows = plate_rows(run_cli(cli, a.model, [p for p, _ in items], a.threshold), items)
+            res["chars74k_whole_image"] = {k: v for k, v in score_rows(rows).items()
+                                           if k in ("n", "exact", "exact_main_code", "gt_in_output")}
         if "synth" in sets:
             import fonts as FO
             import synth

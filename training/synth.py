@@ -83,6 +83,12 @@ SMALL_FRACTION = C.SMALL_CHAR_FRACTION
 NARROW_CORE = 0.0
 NARROW_CORE_GAP = 0.12
 
+# Smallest code character drawn in detector windows and smallest one labelled
+# text (768 scale).  The defaults keep the shipped runs' data; train_det.py
+# --min-char-h / --min-label-h lower them for small codes in whole photos.
+MIN_CHAR_H = C.CHAR_H_RANGE[0]
+MIN_LABEL_H = C.MIN_LABEL_H
+
 SEPARATORS = ["-", "\u00b7", "\u2022", "=", ".", ":", "/", "*", "#", "\u2605", "\u2013"]
 WORDS = ("the of state land opportunity natural county dealer sample island sunshine "
          "freedom live free or die great lakes empire garden treasure beautiful keystone "
@@ -1035,7 +1041,7 @@ def det_sample(rng, fonts, clutter_fonts, T=320):
         n_codes, hs = 0, []
     else:
         n_codes = 1 if rng.random() < 0.6 else int(rng.integers(2, 4))
-        hs = [sample_char_h(rng, small_frac=SMALL_FRACTION) / ksc for _ in range(n_codes)]
+        hs = [sample_char_h(rng, lo=MIN_CHAR_H, small_frac=SMALL_FRACTION) / ksc for _ in range(n_codes)]
     codes = []
     for h in hs:
         # big characters: short codes so that they fit the window more often
@@ -1050,7 +1056,7 @@ def det_sample(rng, fonts, clutter_fonts, T=320):
     for g in glyphs:
         g["quad"] = g["quad"] * ksc
         g["core"] = g["core"] * ksc
-    lab = label_map(glyphs, T, T)
+    lab = label_map(glyphs, T, T, min_h=MIN_LABEL_H)
     if rng.random() < 0.1:  # zero padding of the 768 canvas
         if rng.random() < 0.5:
             x = int(rng.integers(T // 4, T))
@@ -1061,6 +1067,54 @@ def det_sample(rng, fonts, clutter_fonts, T=320):
             img[y:] = 0
             lab[y:] = 0
     return img, lab
+
+
+def closeup_sample(rng, fonts, clutter_fonts, T=C.DET_SIZE):
+    """One whole detector input (RGB uint8 T x T, labels uint8 T x T) of a
+    close-up: a photo cut tightly around one character of a code, so that it
+    fills 45-98 % of the frame's height, as the pipeline gets it.  The source
+    is small (the character 16-160 px high) and enlarged to the T frame, with
+    the blur that brings; neighbours cut by the frame are labelled by the
+    window rule (text when at least 60 % visible, else ignore); half the cuts
+    are stretched to a square first, as single-character datasets store
+    them.  The image lies at the top left of the frame, zero padded."""
+    h_src = loguniform(rng, 16.0, 160.0)
+    n = 1 if rng.random() < 0.35 else int(rng.integers(2, 6))
+    Wb, Hb = int(h_src * (1.2 * n + 2)), int(h_src * 3)
+    img, glyphs, mains = build_scene(rng, fonts, clutter_fonts, Wb, Hb, 1, [h_src],
+                                     codes=[random_code(rng, n)], plate=rng.random() < 0.3)
+    if not mains or not mains[0][1]:
+        return None
+    g = glyphs[mains[0][1][int(rng.integers(0, len(mains[0][1])))]]
+    x0, y0 = g["quad"].min(axis=0)
+    x1, y1 = g["quad"].max(axis=0)
+    ch = (y1 - y0) / rng.uniform(0.45, 0.98)
+    cw = max((x1 - x0) / rng.uniform(0.6, 0.98), ch * rng.uniform(0.5, 1.5))
+    cx = (x0 + x1) / 2 + rng.uniform(-0.5, 0.5) * max(0.0, cw - (x1 - x0))
+    cy = (y0 + y1) / 2 + rng.uniform(-0.5, 0.5) * max(0.0, ch - (y1 - y0))
+    ox, oy = cx - cw / 2, cy - ch / 2
+    M = np.float32([[1, 0, -ox], [0, 1, -oy]])
+    w_c, h_c = max(4, int(round(cw))), max(4, int(round(ch)))
+    crop = cv2.warpAffine(img, M, (w_c, h_c), flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
+    crop = degrade(rng, crop, char_h=y1 - y0)
+    kx = ky = 1.0
+    if rng.random() < 0.5:  # stretched to a square, as datasets of single characters are
+        side = max(w_c, h_c)
+        kx, ky = side / w_c, side / h_c
+        crop = cv2.resize(crop, (side, side), interpolation=cv2.INTER_LINEAR)
+    rows, cols = crop.shape[:2]
+    f = min(T / cols, T / rows)
+    rw, rh = max(1, min(T, int(cols * f))), max(1, min(T, int(rows * f)))
+    out = np.zeros((T, T, 3), np.uint8)
+    out[:rh, :rw] = cv2.resize(crop, (rw, rh), interpolation=cv2.INTER_LINEAR)
+    scale = np.array([kx * rw / cols, ky * rh / rows])
+    for q in glyphs:
+        q["quad"] = (q["quad"] - [ox, oy]) * scale
+        q["core"] = (q["core"] - [ox, oy]) * scale
+    lab = label_map(glyphs, rh, rw, min_h=MIN_LABEL_H)
+    full = np.zeros((T, T), np.uint8)
+    full[:rh, :rw] = lab
+    return out, full
 
 
 def scene_image(rng, fonts, clutter_fonts, h768, W=None, H=None, code=None, plate=None,

@@ -31,7 +31,8 @@ class DetData(torch.utils.data.Dataset):
                  plate_fonts=False, plate_runs=0.0, plate_emblems=0.0, plate_narrow=0.0, plate_small=0.0,
                  clutter=synth.CLUTTER_MEAN, script_clutter=synth.SCRIPT_CLUTTER,
                  small_frac=synth.SMALL_FRACTION, ignore_lookalikes=False, narrow_core=0.0, gap_radius=0,
-                 gap_min_height=0, gap_midline=False, monoline=0.0, mixed_case_bg=False):
+                 gap_min_height=0, gap_midline=False, monoline=0.0, mixed_case_bg=False,
+                 min_char_h=synth.MIN_CHAR_H, min_label_h=synth.MIN_LABEL_H):
         self.seed, self.T, self.n, self.held_out = seed, T, n, held_out
         self.condensed, self.with_between, self.plates = condensed, with_between, plates
         self.plate_fonts, self.plate_runs, self.plate_emblems = plate_fonts, plate_runs, plate_emblems
@@ -40,6 +41,7 @@ class DetData(torch.utils.data.Dataset):
         self.ignore_lookalikes, self.narrow_core = ignore_lookalikes, narrow_core
         self.gap_radius, self.gap_min_height, self.gap_midline = gap_radius, gap_min_height, gap_midline
         self.monoline, self.mixed_case_bg = monoline, mixed_case_bg
+        self.min_char_h, self.min_label_h = min_char_h, min_label_h
         self.fb = None
 
     def __len__(self):
@@ -54,6 +56,7 @@ class DetData(torch.utils.data.Dataset):
             synth.NARROW_CORE = self.narrow_core
             synth.MONOLINE_FRACTION = self.monoline
             synth.MIXED_CASE_CAPITALS_BG = self.mixed_case_bg
+            synth.MIN_CHAR_H, synth.MIN_LABEL_H = self.min_char_h, self.min_label_h
             self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs,
                                           self.plate_emblems, self.plate_narrow, self.plate_small)
             self.cl = FO.clutter_fonts()
@@ -73,6 +76,22 @@ class DetData(torch.utils.data.Dataset):
                 m |= gaps(lab, self.gap_radius, self.gap_min_height) << 1
             between = torch.from_numpy(m)
         return x, torch.from_numpy(lab.astype(np.int64)), between
+
+
+class CloseupData(DetData):
+    """Whole 768 inputs of close-ups (synth.closeup_sample): characters that
+    fill the frame are seen whole only in the full frame, never in a window."""
+
+    def __getitem__(self, i):
+        if self.fb is None:
+            super().__getitem__(0)  # sets up the loader process's fonts and switches
+        for k in range(100):
+            r = synth.closeup_sample(np.random.default_rng([self.seed, i, k]), self.fb, self.cl)
+            if r is not None:
+                break
+        img, lab = r
+        x = torch.from_numpy(img).permute(2, 0, 1).float() / 127.5 - 1.0
+        return x, torch.from_numpy(lab.astype(np.int64)), torch.zeros(0, dtype=torch.uint8)
 
 
 def between_cores(lab, radius=3, min_height=0):
@@ -274,6 +293,14 @@ def main():
     ap.add_argument("--narrow-core", type=float, default=0.0,
                     help="widen code characters' cores to this width / height where the gap to their "
                          "neighbours allows (narrow 1 and I; 0: as the shipped runs)")
+    ap.add_argument("--closeups", type=int, default=0,
+                    help="whole 768 close-up inputs (a character filling 45-98 %% of the frame) added to "
+                         "every step, their loss weighted like the windows' (0: as the shipped runs)")
+    ap.add_argument("--min-char-h", type=float, default=synth.MIN_CHAR_H,
+                    help="smallest code character height drawn in windows, 768 scale (%(default)s: as the "
+                         "shipped runs)")
+    ap.add_argument("--min-label-h", type=float, default=synth.MIN_LABEL_H,
+                    help="characters smaller than this are labelled ignore (%(default)s: as the shipped runs)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights; the architecture may drop "
                          "blocks of the checkpoint's (their weights are left out), never add any")
@@ -331,7 +358,15 @@ def main():
                    ignore_lookalikes=a.ignore_lookalikes, narrow_core=a.narrow_core,
                    gap_radius=a.gap_radius if gaps else 0,
                    gap_min_height=a.gap_min_height, gap_midline=a.gap_midline, monoline=a.monoline,
-                   mixed_case_bg=a.mixed_case_bg)
+                   mixed_case_bg=a.mixed_case_bg, min_char_h=a.min_char_h, min_label_h=a.min_label_h)
+    closeups = None
+    if a.closeups > 0:
+        cdata = CloseupData(seed=cfg["seed"] + 1, T=C.DET_SIZE, plate_fonts=a.plate_fonts,
+                            clutter=a.clutter, script_clutter=a.script_clutter, mixed_case_bg=a.mixed_case_bg,
+                            min_char_h=a.min_char_h, min_label_h=a.min_label_h)
+        closeups = iter(torch.utils.data.DataLoader(
+            cdata, batch_size=a.closeups, sampler=range(step * a.closeups, 10 ** 9), num_workers=1,
+            prefetch_factor=4, persistent_workers=True))
     sampler = range(step * cfg["batch"], 10 ** 9)
     dl = torch.utils.data.DataLoader(data, batch_size=cfg["batch"], sampler=sampler,
                                      num_workers=a.workers, prefetch_factor=4 if a.workers else 2,
@@ -350,9 +385,17 @@ def main():
         loss, ce, dice = det_loss(p, y, cfg, between if between.numel() else None)
         opt.zero_grad()
         loss.backward()
+        total = loss.item()
+        if closeups is not None:
+            # a backward pass of their own: the windows' graph is freed before
+            # the close-ups' is built
+            xc, yc, _ = next(closeups)
+            lc, cec, dicec = det_loss(net(xc), yc, cfg)
+            lc.backward()
+            total, ce, dice = total + lc.item(), ce + cec, dice + dicec
         opt.step()
         step += 1
-        acc.append((loss.item(), ce, dice))
+        acc.append((total, ce, dice))
         if step % 20 == 0:
             m = np.mean(acc, axis=0)
             print("step %d lr %.2e loss %.4f ce %.4f dice %.4f  %.2fs/step" %
