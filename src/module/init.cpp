@@ -1,6 +1,10 @@
 // Loading a model package into both stages.
 #include <iostream>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "model/dnn_model.h"
 #include "module/session_settings.h"
 #include "module/module_impl.h"
@@ -66,6 +70,13 @@ ResultCode KeshOCRModule::Impl::Init(const std::string& model_path, bool use_gpu
   det = new_det;
   reg = new_reg;
   model_md5 = md5;
+#ifdef __GLIBC__
+  // The decoded package, the decrypted networks and the runtime's parsed
+  // graphs are freed by now, but glibc keeps that heap mapped and the first
+  // Run's tensors grow it further: handing it back lowers the peak resident
+  // size of a process that reads an image by about 7 MB.
+  malloc_trim(0);
+#endif
   return Success;
 }
 
