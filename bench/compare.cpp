@@ -5,7 +5,8 @@
 //
 // Every image is read by both engines in turn, in the same process, so both
 // see the same machine state. Per engine it reports median and p90 latency,
-// images per second, exact matches and character accuracy (of every
+// images per second (and per core: images per CPU second of the whole
+// process, every thread counted), exact matches and character accuracy (of every
 // character left to right; of the "main chars", dropping characters under half
 // the height of the tallest one; and of the "main code", the line that
 // KeshOCRText.h's layout picks; for both engines alike) and peak resident
@@ -25,6 +26,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -67,7 +69,16 @@ struct Sample {
 struct Reading {
   veltrano::OCRResponse response;
   double seconds = 0;
+  double cpu_seconds = 0;  // of every thread of the process, the runtime's workers included
 };
+
+// CPU seconds this process has used so far, all threads together: per image,
+// what it costs in cores, whatever the number of threads it ran on.
+double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9;
+}
 
 std::vector<Sample> ReadManifest(const Options& options) {
   std::ifstream in(options.manifest);
@@ -119,9 +130,11 @@ class KeshOcrEngine {
   Reading Read(const cv::Mat& image) {
     std::streambuf* saved = std::cout.rdbuf(nullptr);  // the detector's timing line
     Reading reading;
+    const double cpu = ProcessCpuSeconds();
     const auto start = Clock::now();
     module_.Run(veltrano::OCRRequest{image, 0}, reading.response);
     reading.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    reading.cpu_seconds = ProcessCpuSeconds() - cpu;
     std::cout.rdbuf(saved);
     return reading;
   }
@@ -142,6 +155,7 @@ class TesseractEngine {
   ~TesseractEngine() { api_.End(); }
   Reading Read(const cv::Mat& bgr) {
     Reading reading;
+    const double cpu = ProcessCpuSeconds();
     const auto start = Clock::now();
     cv::Mat rgb;
     cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
@@ -159,6 +173,7 @@ class TesseractEngine {
       } while (it->Next(tesseract::RIL_SYMBOL));
     }
     reading.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    reading.cpu_seconds = ProcessCpuSeconds() - cpu;
     return reading;
   }
 
@@ -198,6 +213,7 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 struct Tally {
   std::string engine;
   std::vector<double> seconds;
+  double cpu_seconds = 0;
   size_t exact = 0, exact_filtered = 0, exact_code = 0, edits = 0, edits_filtered = 0, edits_code = 0, chars = 0;
   double peak_mib = 0;
 
@@ -205,6 +221,7 @@ struct Tally {
   // above threshold (none when it is below 0).
   void Add(const Reading& r, const std::string& truth, float threshold = -1) {
     seconds.push_back(r.seconds);
+    cpu_seconds += r.cpu_seconds;
     std::vector<veltrano::OCRResult> kept;
     for (const auto& g : r.response.results)
       if (!g.text.empty() && (threshold < 0 || g.score > threshold)) kept.push_back(g);
@@ -337,9 +354,9 @@ int main(int argc, char** argv) try {
 
   std::ofstream md(o.out + ".md"), tsv(o.out + ".tsv");
   md << std::fixed << std::setprecision(1);
-  md << "| engine | images | median ms | p90 ms | images/s | exact | exact (main chars) | exact (main code) | "
+  md << "| engine | images | median ms | p90 ms | images/s | images/s per core | exact | exact (main chars) | exact (main code) | "
         "char acc | char acc (main chars) | char acc (main code) | peak RSS MiB |\n"
-        "|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
   tsv << "engine\tmedian_ms\tp90_ms\texact_main_pct\tchar_acc_main_pct\texact_code_pct\tchar_acc_code_pct\n";
   std::vector<const Tally*> rows{&k};
   if (o.threshold >= 0) rows.push_back(&kt);
@@ -348,7 +365,8 @@ int main(int argc, char** argv) try {
   for (const Tally* e : rows) {
     const double n = static_cast<double>(e->seconds.size());
     md << "| " << e->engine << " | " << e->seconds.size() << " | " << e->Quantile(0.5) * 1e3 << " | "
-       << e->Quantile(0.9) * 1e3 << " | " << 1.0 / e->Mean() << " | " << 100.0 * e->exact / n
+       << e->Quantile(0.9) * 1e3 << " | " << 1.0 / e->Mean() << " | "
+       << (e->cpu_seconds > 0 ? n / e->cpu_seconds : 0.0) << " | " << 100.0 * e->exact / n
        << " % | " << 100.0 * e->exact_filtered / n << " % | " << 100.0 * e->exact_code / n << " % | "
        << Accuracy(e->edits, e->chars) << " % | " << Accuracy(e->edits_filtered, e->chars) << " % | "
        << Accuracy(e->edits_code, e->chars) << " % | " << e->peak_mib << " |\n";
