@@ -296,6 +296,8 @@ def main():
     ap.add_argument("--closeups", type=int, default=0,
                     help="whole 768 close-up inputs (a character filling 45-98 %% of the frame) added to "
                          "every step, their loss weighted like the windows' (0: as the shipped runs)")
+    ap.add_argument("--closeup-weight", type=float, default=1.0,
+                    help="weight of the close-ups' loss against the windows' (1: as det_sz1)")
     ap.add_argument("--min-char-h", type=float, default=synth.MIN_CHAR_H,
                     help="smallest code character height drawn in windows, 768 scale (%(default)s: as the "
                          "shipped runs)")
@@ -391,6 +393,7 @@ def main():
             # the close-ups' is built
             xc, yc, _ = next(closeups)
             lc, cec, dicec = det_loss(net(xc), yc, cfg)
+            lc = lc * a.closeup_weight
             lc.backward()
             total, ce, dice = total + lc.item(), ce + cec, dice + dicec
         opt.step()
