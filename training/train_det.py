@@ -47,9 +47,10 @@ class DetData(torch.utils.data.Dataset):
     def __len__(self):
         return self.n
 
-    def __getitem__(self, i):
+    def setup(self):
+        """The synthesis switches and font banks, once in each loader process."""
         if self.fb is None:
-            synth.CONDENSED_FRACTION = self.condensed  # set in each loader process
+            synth.CONDENSED_FRACTION = self.condensed
             synth.CLUTTER_MEAN, synth.SCRIPT_CLUTTER = self.clutter, self.script_clutter
             synth.SMALL_FRACTION = self.small_frac
             synth.LOOKALIKES_IGNORED = self.ignore_lookalikes
@@ -60,6 +61,9 @@ class DetData(torch.utils.data.Dataset):
             self.fb = plates.loader_setup(self.held_out, self.plate_fonts, self.plate_runs,
                                           self.plate_emblems, self.plate_narrow, self.plate_small)
             self.cl = FO.clutter_fonts()
+
+    def __getitem__(self, i):
+        self.setup()
         rng = np.random.default_rng([self.seed, i])
         sample = None
         if self.plates > 0 and rng.random() < self.plates:  # no draw at 0: the shipped runs' stream
@@ -83,12 +87,13 @@ class CloseupData(DetData):
     fill the frame are seen whole only in the full frame, never in a window."""
 
     def __getitem__(self, i):
-        if self.fb is None:
-            super().__getitem__(0)  # sets up the loader process's fonts and switches
+        self.setup()
         for k in range(100):
             r = synth.closeup_sample(np.random.default_rng([self.seed, i, k]), self.fb, self.cl)
             if r is not None:
                 break
+        else:
+            raise RuntimeError("close-up %d: no code was placed in 100 tries" % i)
         img, lab = r
         x = torch.from_numpy(img).permute(2, 0, 1).float() / 127.5 - 1.0
         return x, torch.from_numpy(lab.astype(np.int64)), torch.zeros(0, dtype=torch.uint8)
@@ -295,7 +300,7 @@ def main():
                          "neighbours allows (narrow 1 and I; 0: as the shipped runs)")
     ap.add_argument("--closeups", type=int, default=0,
                     help="whole 768 close-up inputs (a character filling 45-98 %% of the frame) added to "
-                         "every step, their loss weighted like the windows' (0: as the shipped runs)")
+                         "every step, their loss weighted by --closeup-weight (0: as the shipped runs)")
     ap.add_argument("--closeup-weight", type=float, default=1.0,
                     help="weight of the close-ups' loss against the windows' (1: as det_sz1)")
     ap.add_argument("--min-char-h", type=float, default=synth.MIN_CHAR_H,
