@@ -115,6 +115,14 @@ def loss_fn(logits, y, label_smoothing, reject_weight):
     return loss
 
 
+def distill_loss(logits, teacher_logits, temperature):
+    """KL divergence from the teacher's softened scores to the student's, scaled
+    by T^2 so that its gradients keep their size whatever the temperature."""
+    t = temperature
+    return F.kl_div(F.log_softmax(logits / t, 1), F.log_softmax(teacher_logits / t, 1),
+                    log_target=True, reduction="batchmean") * t * t
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--name", default="rec_m")
@@ -144,6 +152,12 @@ def main():
     ap.add_argument("--seed", type=int, default=None, help="data seed (default: from config)")
     ap.add_argument("--init", default=None,
                     help="start a new run from this checkpoint's weights (fine-tuning)")
+    ap.add_argument("--teacher", default=None,
+                    help="checkpoint of a recogniser whose scores the run also learns (distillation), "
+                         "so that a smaller network keeps its scores and thus the threshold's meaning")
+    ap.add_argument("--distill", type=float, default=0.5,
+                    help="with --teacher: weight of the distillation loss against 1 for the labels")
+    ap.add_argument("--temperature", type=float, default=2.0, help="with --teacher: softening temperature")
     plates.add_arguments(ap)
     a = ap.parse_args()
     cfg = dict(C.REC)
@@ -168,6 +182,13 @@ def main():
         net.load_state_dict(st["model"])
         print("initialised from", a.init, "(step %s)" % st.get("step"), flush=True)
     print("arch", cfg["arch"], "params", models.n_params(net), flush=True)
+    teacher = None
+    if a.teacher:
+        st = torch.load(a.teacher, map_location="cpu")
+        teacher = models.set_pointwise_dilation(models.make_recogniser(st.get("arch", "rec_m")), 2)
+        teacher.load_state_dict(st["model"])
+        teacher.eval()
+        print("distilling from", a.teacher, "weight", a.distill, "temperature", a.temperature, flush=True)
 
     vd = RecData(seed=777, held_out=True, repeats=1)
     vx, vy = collate([vd[i] for i in range(300)])
@@ -201,6 +222,10 @@ def main():
             g["lr"] = lr
         logits = net.logits(x)
         loss = loss_fn(logits, y, cfg["label_smoothing"], a.reject_weight)
+        if teacher is not None:
+            with torch.no_grad():
+                teacher_logits = teacher.logits(x)
+            loss = loss + a.distill * distill_loss(logits, teacher_logits, a.temperature)
         opt.zero_grad()
         loss.backward()
         opt.step()
