@@ -16,6 +16,7 @@ import torch.nn.functional as F
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import config as C
 import det_crops
+import export
 import fonts as FO
 import models
 import pipeline as P
@@ -184,10 +185,8 @@ def main():
     print("arch", cfg["arch"], "params", models.n_params(net), flush=True)
     teacher = None
     if a.teacher:
-        st = torch.load(a.teacher, map_location="cpu")
-        teacher = models.set_pointwise_dilation(models.make_recogniser(st.get("arch", "rec_m")), 2)
-        teacher.load_state_dict(st["model"])
-        teacher.eval()
+        teacher, _ = export.load("rec", a.teacher)  # in eval mode
+        models.set_pointwise_dilation(teacher, 2)  # the training-time 1x1 fast path, as net
         print("distilling from", a.teacher, "weight", a.distill, "temperature", a.temperature, flush=True)
 
     vd = RecData(seed=777, held_out=True, repeats=1)
